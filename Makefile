@@ -1,0 +1,36 @@
+# The front door: a thin layer over the CMake presets.
+PRESETS := host win32 win32-release
+SCENARIO ?= installed
+
+.PHONY: help check bootstrap $(PRESETS:%=test-%) release demo clean
+
+help:
+	@echo "make check     install what is missing, then build and test every preset:"
+	@echo "                 host (g++ with AddressSanitizer + UBSan), win32 (unit tests under Wine),"
+	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
+	@echo "make release   build build/win32-release/FundTableRepair.exe"
+	@echo "make demo      run the tool once on a simulated customer PC (SCENARIO=name)"
+	@echo "make clean     remove build/"
+
+bootstrap:
+	@tools/bootstrap
+
+# Every preset runs, and the check fails if any of them failed.
+check: bootstrap
+	@failed=""; \
+	for preset in $(PRESETS); do \
+	  echo "== $$preset"; \
+	  { cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && \
+	    ctest --preset $$preset; } || failed="$$failed $$preset"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "== failed:$$failed"; exit 1; fi; \
+	echo "== all presets passed"
+
+$(PRESETS:%=test-%): test-%: bootstrap
+	cmake --preset $* >/dev/null && cmake --build --preset $* && ctest --preset $*
+
+release: bootstrap
+	cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+
+clean:
+	rm -rf build

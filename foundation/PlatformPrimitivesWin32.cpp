@@ -1,0 +1,15 @@
+#include "PlatformPrimitives.h"
+
+static_assert(sizeof(LONG) == sizeof(int32_t), "InterlockedDecrement works on 32-bit LONGs");
+
+PlatformLock::PlatformLock() { InitializeCriticalSection(&section); }
+PlatformLock::~PlatformLock() { DeleteCriticalSection(&section); }
+void PlatformLock::Enter() { EnterCriticalSection(&section); }
+void PlatformLock::Leave() { LeaveCriticalSection(&section); }
+
+int32_t PlatformAtomicDecrement(volatile int32_t* value)
+{
+    return InterlockedDecrement(reinterpret_cast<volatile LONG*>(value));
+}
+
+int32_t PlatformTextLength(const char* text) { return lstrlenA(text); }
