@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -48,6 +49,7 @@ struct SizeClassCase {
     int32_t capacity;
     int sizeClass; // 0: heap
 };
+void PrintTo(const SizeClassCase& c, std::ostream* out) { *out << "length " << c.length; }
 
 class SharedStringSizeClass : public testing::TestWithParam<SizeClassCase> {};
 

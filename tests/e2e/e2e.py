@@ -1,0 +1,465 @@
+#!/usr/bin/env python3
+"""End-to-end cases for FundTableRepair.exe under Wine.
+
+Each case sets one Wine prefix up as a customer's PC (a Windows version, the registry value under
+one root or the other, an install directory with the table file and its neighbours), runs the real
+executable once and checks what a customer and a support engineer would: exit status 0, nothing
+printed, the one message box (its bytes, caption, owner and style), the Win32 calls the program's
+own image made, in order and with their arguments, and that no file but the table file changed.
+
+    e2e.py --list
+    e2e.py --exe FundTableRepair.exe --hold-file HoldFile.exe --prefix DIR CASE...
+"""
+
+import argparse
+import contextlib
+import fcntl
+import os
+import re
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+HKCU, HKLM = "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"
+ROOT_HANDLE = {HKCU: "80000001", HKLM: "80000002"}
+KEY_QUERY_VALUE = "00000001"
+MB_OK_ICONINFORMATION = "00000040"
+ERROR_SUCCESS = "00000000"
+
+SUBKEY = b"SoftWare\\Morvantis"
+VALUE_NAME = b"FilePath"
+FILE_NAME = b"FundNameTable.txt"
+CAPTION = "提示".encode("gbk")
+SUCCEEDED = "您的程序已经成功修复，请重新启动行情程序。".encode("gbk")
+FAILED = "抱歉，修复失败，请拨打客服热线:4870-2316。".encode("gbk")
+
+# Every function the tool may call, and the wide twins it must never call.
+OWN_CALLS = ["GetVersion", "GetVersionExA", "RegOpenKeyExA", "RegCreateKeyExA", "RegQueryValueExA",
+             "RegCloseKey", "ExpandEnvironmentStringsA", "DeleteFileA", "GetFileAttributesA",
+             "GetDesktopWindow", "MessageBoxA"]
+WIDE_CALLS = ["GetVersionExW", "RegOpenKeyExW", "RegCreateKeyExW", "RegQueryValueExW",
+              "ExpandEnvironmentStringsW", "DeleteFileW", "GetFileAttributesW", "MessageBoxW",
+              "RemoveDirectoryA", "RemoveDirectoryW", "MoveFileA", "MoveFileW", "MoveFileExA",
+              "MoveFileExW", "CreateFileA", "CreateFileW", "RegSetValueExA", "RegDeleteKeyA",
+              "RegDeleteValueA"]
+LOCK_CALLS = ["RtlInitializeCriticalSection", "RtlDeleteCriticalSection"]
+
+INSTALL = "C:\\e2e\\Quotes\\"
+# Wine's versions, what GetVersion then reports, and the root each implies.
+VERSIONS = {
+    "win31": HKLM, "win95": HKLM, "win98": HKLM, "winme": HKLM, "nt351": HKLM, "nt40": HKLM,
+    "win2k": HKLM, "winxp": HKLM, "win2003": HKLM,
+    "vista": HKCU, "win7": HKCU, "win8": HKCU, "win10": HKCU,
+}
+CP936_TRAIL_5C = "乗"  # GBK 81 5C: its trail byte is a backslash
+
+
+@dataclass
+class Value:
+    """A registry value as stored: its type and raw data."""
+    kind: str  # hex(N) type number as Wine's .reg files spell it
+    data: bytes
+
+
+def sz(text, terminated=True, kind="1"):
+    raw = text.encode("utf-16-le")
+    return Value(kind, raw + (b"\0\0" if terminated else b""))
+
+
+def expand_sz(text):
+    return sz(text, kind="2")
+
+
+@dataclass
+class Case:
+    name: str
+    why: str
+    version: str = "win7"
+    values: dict = field(default_factory=dict)  # root -> Value of FilePath; a None Value: key only
+    files: dict = field(default_factory=dict)  # extra files: Windows path -> "file" | "dir" | "readonly"
+    hold: str = None  # Windows path of a file another process holds open
+    environment: dict = field(default_factory=dict)
+    locale: str = "zh_CN.UTF-8"
+    # expectations
+    opens: bool = True  # the key opens
+    expands: bool = False
+    deletes: bytes = None  # the path DeleteFileA is given (ANSI bytes), None: no file-system call
+    message: bytes = FAILED
+    deleted: tuple = ()  # Windows paths that must be gone afterwards; everything else stays
+
+
+def table(directory):
+    return directory.encode("gbk") + FILE_NAME
+
+
+def version_case(version):
+    root = VERSIONS[version]
+    other = HKCU if root == HKLM else HKLM
+    return Case(
+        f"version_{version}",
+        f"{version} reads below {root} only; the value below the other root names another install",
+        version=version,
+        values={root: sz(INSTALL), other: sz("C:\\e2e\\Wrong\\")},
+        deletes=table(INSTALL), message=SUCCEEDED, deleted=(INSTALL + "FundNameTable.txt",))
+
+
+LONG_VALUE = INSTALL + "x" * 5000 + "\\"
+
+CASES = [version_case(v) for v in VERSIONS] + [
+    # What the repair does with the install directory it finds.
+    Case("vista_value_only_below_hklm", "an XP-era value is not read on Vista and later",
+         version="vista", values={HKLM: sz(INSTALL)}, opens=False),
+    Case("key_missing", "no key: nothing is read or deleted", values={}, opens=False),
+    Case("value_missing", "the key without the value", values={HKCU: None}),
+    Case("value_empty", "an empty directory text deletes nothing", values={HKCU: sz("")}),
+    Case("file_already_absent", "a file that is not there counts as removed",
+         values={HKCU: sz("C:\\e2e\\Empty\\")}, files={"C:\\e2e\\Empty\\": "dir"},
+         deletes=table("C:\\e2e\\Empty\\"), message=SUCCEEDED),
+    Case("install_directory_missing", "a directory that is gone holds no table file",
+         values={HKCU: sz("C:\\e2e\\Gone\\")}, deletes=table("C:\\e2e\\Gone\\"), message=SUCCEEDED),
+    Case("file_read_only", "a read-only file survives the deletion: failure",
+         values={HKCU: sz(INSTALL)}, files={INSTALL + "FundNameTable.txt": "readonly"},
+         deletes=table(INSTALL)),
+    Case("file_held_open", "the quotes program still holds the file: failure",
+         values={HKCU: sz(INSTALL)}, hold=INSTALL + "FundNameTable.txt", deletes=table(INSTALL)),
+    Case("table_is_a_directory", "a directory of that name is not deleted and is still there",
+         values={HKCU: sz("C:\\e2e\\Odd\\")}, files={"C:\\e2e\\Odd\\FundNameTable.txt\\": "dir"},
+         deletes=table("C:\\e2e\\Odd\\")),
+    Case("ansi_code_page_1252", "the texts go to MessageBoxA as GBK bytes whatever the code page",
+         values={HKCU: sz(INSTALL)}, locale="C.UTF-8", deletes=table(INSTALL), message=SUCCEEDED,
+         deleted=(INSTALL + "FundNameTable.txt",)),
+    # A directory without its separator gets one: the file beside it is never the target.
+    Case("separator_missing", "C:\\e2e\\Quotes names the directory, not C:\\e2e\\QuotesFundNameTable.txt",
+         values={HKCU: sz(INSTALL.rstrip("\\"))}, deletes=table(INSTALL), message=SUCCEEDED,
+         deleted=(INSTALL + "FundNameTable.txt",)),
+    Case("separator_forward_slash", "a forward slash already separates",
+         values={HKCU: sz("C:/e2e/Quotes/")}, deletes=table("C:/e2e/Quotes/"), message=SUCCEEDED,
+         deleted=(INSTALL + "FundNameTable.txt",)),
+    Case("separator_after_double_byte_5c", "a trail byte 0x5C is part of a character, not a separator",
+         values={HKCU: sz("C:\\e2e\\行情" + CP936_TRAIL_5C)},
+         files={"C:\\e2e\\行情" + CP936_TRAIL_5C + "\\FundNameTable.txt": "file",
+                "C:\\e2e\\行情" + CP936_TRAIL_5C + "FundNameTable.txt": "file"},
+         deletes=table("C:\\e2e\\行情" + CP936_TRAIL_5C + "\\"), message=SUCCEEDED,
+         deleted=("C:\\e2e\\行情" + CP936_TRAIL_5C + "\\FundNameTable.txt",)),
+    Case("double_byte_directory_with_separator", "no second separator after a real one",
+         values={HKCU: sz("C:\\e2e\\行情" + CP936_TRAIL_5C + "\\")},
+         files={"C:\\e2e\\行情" + CP936_TRAIL_5C + "\\FundNameTable.txt": "file"},
+         deletes=table("C:\\e2e\\行情" + CP936_TRAIL_5C + "\\"), message=SUCCEEDED,
+         deleted=("C:\\e2e\\行情" + CP936_TRAIL_5C + "\\FundNameTable.txt",)),
+    # A failed read is no directory.
+    Case("value_over_4096_bytes", "a truncated path is not taken as the directory",
+         values={HKCU: sz(LONG_VALUE)}),
+    # The registry does not promise a terminator.
+    Case("value_without_terminator", "the text ends where the stored bytes end",
+         values={HKCU: sz(INSTALL, terminated=False)}, deletes=table(INSTALL), message=SUCCEEDED,
+         deleted=(INSTALL + "FundNameTable.txt",)),
+    Case("value_with_embedded_nul", "the text ends at the first NUL",
+         values={HKCU: sz(INSTALL + "\0C:\\e2e\\Wrong\\")}, deletes=table(INSTALL), message=SUCCEEDED,
+         deleted=(INSTALL + "FundNameTable.txt",)),
+    # Only string values are directories.
+    Case("value_expandable", "environment references are expanded",
+         values={HKCU: expand_sz("%SystemDrive%\\e2e\\Quotes\\")}, expands=True,
+         deletes=table(INSTALL), message=SUCCEEDED, deleted=(INSTALL + "FundNameTable.txt",)),
+    Case("value_expands_past_4096", "an expansion that does not fit is a failed read",
+         values={HKCU: expand_sz("C:\\e2e\\Quotes\\%E2E_LONG%\\")}, expands=True,
+         environment={"E2E_LONG": "y" * 5000}),
+    Case("value_binary", "a binary value holding a path is no directory",
+         values={HKCU: Value("3", INSTALL.encode() + b"\0")}),
+    Case("value_multi_string", "a multi-string value is no directory",
+         values={HKCU: Value("7", sz(INSTALL).data + b"\0\0")}),
+    Case("value_dword", "a number is no directory", values={HKCU: Value("4", struct.pack("<I", 0x5C3A43))}),
+    # Absence must be confirmed.
+    Case("absence_unconfirmed_bad_name", "an invalid name proves nothing about the file",
+         values={HKCU: sz("C:\\e2e\\Quo|tes\\")}, deletes=table("C:\\e2e\\Quo|tes\\")),
+]
+CASES_BY_NAME = {case.name: case for case in CASES}
+
+# The customer's disk: the install directory with the table file and its neighbours, and files
+# a faulty tool might hit instead.
+STANDARD_FILES = {
+    INSTALL + "FundNameTable.txt": "file",
+    INSTALL + "FundNameTable.txt.bak": "file",
+    INSTALL + "fundnametable.dat": "file",
+    INSTALL + "Quotes.exe": "file",
+    "C:\\e2e\\QuotesFundNameTable.txt": "file",
+    "C:\\e2e\\FundNameTable.txt": "file",
+    "C:\\e2e\\Wrong\\FundNameTable.txt": "file",
+}
+
+
+def unix_path(prefix, windows_path):
+    assert windows_path[:3].upper() == "C:\\"
+    return os.path.join(prefix, "drive_c", *[p for p in windows_path[3:].split("\\") if p])
+
+
+def dbgstr(data):
+    """A narrow string as Wine's relay log prints it."""
+    out = []
+    for byte in data:
+        c = chr(byte)
+        if c == "\\":
+            out.append("\\\\")
+        elif c == '"':
+            out.append('\\"')
+        elif c == "\n":
+            out.append("\\n")
+        elif c == "\r":
+            out.append("\\r")
+        elif c == "\t":
+            out.append("\\t")
+        elif byte < 0x20 or byte >= 0x7F:
+            out.append("\\x%02x" % byte)
+        else:
+            out.append(c)
+    return '"' + "".join(out) + '"'
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Prefix:
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+
+    def environment(self, locale="zh_CN.UTF-8", extra=None, debug="-all"):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(WINEPREFIX=self.path, WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=",
+                   LC_ALL=locale, LANG=locale)
+        env.update(extra or {})
+        return env
+
+    def run(self, args, log, **env):
+        with open(log + ".out", "wb") as out, open(log + ".err", "wb") as err:
+            return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  env=self.environment(**env), timeout=90).returncode
+
+    def ensure(self):
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        with open(self.path + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(os.path.join(self.path, "system.reg")):
+                self.run(["wineboot", "-i"], self.path + "-boot")
+            subprocess.run(["wineserver", "-p"], env=self.environment(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def regedit(self):
+        wow64 = os.path.isdir(os.path.join(self.path, "drive_c", "windows", "syswow64"))
+        # The tool is a 32-bit process: write the 32-bit view it reads.
+        return "C:\\windows\\syswow64\\regedit.exe" if wow64 else "regedit"
+
+
+def reg_file(case):
+    lines = ["Windows Registry Editor Version 5.00", "",
+             "[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{case.version}"', "",
+             "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
+             '"RelayInclude"="' + ";".join(OWN_CALLS + WIDE_CALLS + LOCK_CALLS) + '"', "",
+             f"[-{HKCU}\\SoftWare\\Morvantis]", f"[-{HKLM}\\SoftWare\\Morvantis]", ""]
+    for root, value in case.values.items():
+        lines.append(f"[{root}\\SoftWare\\Morvantis]")
+        if value is not None:
+            lines.append(f'"FilePath"=hex({value.kind}):' + ",".join("%02x" % b for b in value.data))
+        lines.append("")
+    return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
+
+
+def lay_out_disk(prefix, case):
+    shutil.rmtree(os.path.join(prefix.path, "drive_c", "e2e"), ignore_errors=True)
+    for windows_path, kind in {**STANDARD_FILES, **case.files}.items():
+        path = unix_path(prefix.path, windows_path)
+        if kind == "dir":
+            os.makedirs(path, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write("fund names of " + windows_path + "\n")
+        if kind == "readonly":
+            os.chmod(path, 0o444)
+
+
+def snapshot(root):
+    files = {}
+    for directory, dirs, names in os.walk(root):
+        for name in dirs + names:
+            path = os.path.join(directory, name)
+            st = os.lstat(path)
+            files[os.path.relpath(path, root)] = (st.st_mode, st.st_size, st.st_mtime_ns)
+    return files
+
+
+def image_range(exe):
+    with open(exe, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    image_base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
+    size_of_image = struct.unpack_from("<I", data, pe + 24 + 56)[0]
+    return image_base, image_base + size_of_image
+
+
+CALL = re.compile(r"^([0-9a-f]+):Call (?:[\w.]+\.)?(\w+)\((.*)\) ret=([0-9a-f]{8})$")
+RET = re.compile(r"^([0-9a-f]+):Ret  (?:[\w.]+\.)?(\w+)\(\) retval=([0-9a-f]{8}) ret=([0-9a-f]{8})$")
+ARGUMENT = re.compile(r'([0-9a-f]+)(?: ("(?:[^"\\]|\\.)*"))?(?:,|$)')
+
+
+LOADED = re.compile(r'^([0-9a-f]+):trace:loaddll:\w+ Loaded L"[^"]*\\\\(\w+\.exe)" at ')
+
+
+def own_calls(log, exe, image):
+    """(name, [arguments], result) of every logged call made from the tool's own image, on its
+    own (only) thread: Wine's helper processes log to the same file and load at the same base."""
+    low, high = image
+    thread, calls, pending = None, [], {}
+    with open(log, "r", encoding="latin-1") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            m = LOADED.match(line)
+            if m and thread is None and m.group(2).lower() == os.path.basename(exe).lower():
+                thread = m.group(1)
+            m = CALL.match(line)
+            if m and m.group(1) == thread and low <= int(m.group(4), 16) < high:
+                arguments = [s if s else h for h, s in ARGUMENT.findall(m.group(3))]
+                calls.append([m.group(2), arguments, None])
+                pending[(m.group(2), m.group(4))] = calls[-1]
+                continue
+            m = RET.match(line)
+            if m and m.group(1) == thread and (m.group(2), m.group(4)) in pending:
+                pending.pop((m.group(2), m.group(4)))[2] = m.group(3)
+    check(thread is not None, "the tool was not loaded")
+    return calls
+
+
+def expected_calls(case):
+    """The calls, with the arguments that matter ('*': any), in order."""
+    root = VERSIONS[case.version]
+    expected = [("GetVersion", [])]
+    if case.version != "win31":  # Win32s: classified from GetVersion alone
+        expected.append(("GetVersionExA", ["*"]))
+    expected.append(("RegOpenKeyExA", [ROOT_HANDLE[root], dbgstr(SUBKEY), "00000000", KEY_QUERY_VALUE, "*"]))
+    if case.opens:
+        expected.append(("RegQueryValueExA", ["key", dbgstr(VALUE_NAME), "00000000", "*", "*", "*"]))
+        expected.append(("RegCloseKey", ["key"]))
+        if case.expands:
+            expected.append(("ExpandEnvironmentStringsA", ["*", "*", "*"]))
+    if case.deletes is not None:
+        expected.append(("DeleteFileA", [dbgstr(case.deletes)]))
+        expected.append(("GetFileAttributesA", [dbgstr(case.deletes)]))
+    expected.append(("GetDesktopWindow", []))
+    expected.append(("MessageBoxA", ["desktop", dbgstr(case.message), dbgstr(CAPTION), MB_OK_ICONINFORMATION]))
+    return expected
+
+
+def check_calls(case, calls):
+    locks = [c for c in calls if c[0] in LOCK_CALLS]
+    wide = [c[0] for c in calls if c[0] in WIDE_CALLS]
+    check(not wide, f"the tool's own code called {wide}")
+    seen = [c for c in calls if c[0] in OWN_CALLS]
+    expected = expected_calls(case)
+    names = [c[0] for c in seen]
+    check(names == [e[0] for e in expected], f"calls {names}, expected {[e[0] for e in expected]}")
+    bound = {}  # the key handle read and closed, the desktop window that owns the box
+    for (name, arguments, result), (_, wanted) in zip(seen, expected):
+        check(len(arguments) == len(wanted), f"{name} had {len(arguments)} arguments: {arguments}")
+        for index, (got, want) in enumerate(zip(arguments, wanted)):
+            if want in ("key", "desktop"):
+                want = bound.setdefault(want, got)
+            check(want == "*" or got == want, f"{name} argument {index + 1} was {got}, expected {want}")
+        if name == "RegOpenKeyExA":
+            check((result == ERROR_SUCCESS) == case.opens, f"RegOpenKeyExA returned {result}")
+        if name == "RegQueryValueExA":
+            check(arguments[3] != "00000000", "RegQueryValueExA was not asked for the value's type")
+        if name == "GetDesktopWindow":
+            bound["desktop"] = result
+
+    # The four string pools: created before anything else, torn down after the box in reverse.
+    first_own = calls.index(seen[0])
+    last_own = calls.index(seen[-1])
+    created = [c[1][0] for c in calls[:first_own] if c[0] == "RtlInitializeCriticalSection"]
+    deleted = [c[1][0] for c in calls[last_own:] if c[0] == "RtlDeleteCriticalSection"]
+    pools = [lock for lock in created if lock in deleted]
+    check(len(pools) == 4, f"expected 4 pool locks created before main and deleted at exit: {locks}")
+    check(deleted[-4:] == pools[::-1], f"pools created {pools}, torn down {deleted}")
+
+
+def run_case(case, args):
+    prefix = Prefix(args.prefix)
+    prefix.ensure()
+    work = os.path.join(os.path.dirname(prefix.path), "e2e-logs", case.name)
+    os.makedirs(work, exist_ok=True)
+    with open(os.path.join(work, "setup.reg"), "wb") as f:
+        f.write(reg_file(case))
+    check(prefix.run(["wine", prefix.regedit(), "/s", os.path.join(work, "setup.reg")],
+                     os.path.join(work, "regedit")) == 0, "regedit failed")
+    lay_out_disk(prefix, case)
+    drive_c = os.path.join(prefix.path, "drive_c")
+    with contextlib.ExitStack() as cleanup:
+        if case.hold:
+            marker = unix_path(prefix.path, "C:\\e2e\\held.marker")
+            holder = subprocess.Popen(
+                ["wine", args.hold_file, case.hold, "C:\\e2e\\held.marker"],
+                stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "hold.out"), "wb"),
+                stderr=open(os.path.join(work, "hold.err"), "wb"), env=prefix.environment())
+            cleanup.callback(holder.wait, 60)
+            cleanup.callback(lambda: os.path.exists(marker) and os.remove(marker))
+            deadline = time.time() + 60
+            while not os.path.exists(marker):
+                check(holder.poll() is None and time.time() < deadline, "the holding process did not start")
+                time.sleep(0.05)
+        before = snapshot(drive_c)
+        status = prefix.run(["wine", os.path.abspath(args.exe)], os.path.join(work, "run"),
+                            locale=case.locale, extra=case.environment, debug="+relay,+loaddll")
+        after = snapshot(drive_c)
+
+    check(status == 0, f"exit status {status}")
+    with open(os.path.join(work, "run.out"), "rb") as f:
+        printed = f.read()
+    check(printed == b"", f"the tool printed {printed[:200]!r}")
+    check_calls(case, own_calls(os.path.join(work, "run.err"), args.exe, image_range(args.exe)))
+
+    gone = {os.path.relpath(unix_path(prefix.path, p.rstrip("\\")), drive_c) for p in case.deleted}
+    # Wine keeps its own temporary files below windows\; everything else is the customer's.
+    vanished = {p for p in before if p not in after and not p.startswith("windows")}
+    appeared = {p for p in after if p not in before and not p.startswith("windows")}
+    # A directory's time changes with its entries; a file's must not.
+    e2e_changed = {p for p in before if p in after and before[p] != after[p] and p.startswith("e2e")
+                   and not stat.S_ISDIR(after[p][0])}
+    check(vanished == gone, f"files gone: {sorted(vanished)}, expected {sorted(gone)}")
+    check(not appeared, f"files appeared: {sorted(appeared)}")
+    check(not e2e_changed, f"files changed: {sorted(e2e_changed)}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--list", action="store_true", help="print the case names")
+    parser.add_argument("--exe")
+    parser.add_argument("--hold-file")
+    parser.add_argument("--prefix")
+    parser.add_argument("cases", nargs="*")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(CASES_BY_NAME))
+        return 0
+    passed = failed = 0
+    for name in args.cases or list(CASES_BY_NAME):
+        case = CASES_BY_NAME[name]
+        try:
+            run_case(case, args)
+            passed += 1
+            print(f"PASS {name}: {case.why}")
+        except Failure as failure:
+            failed += 1
+            print(f"FAIL {name}: {case.why}\n     {failure}")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
