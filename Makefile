@@ -9,7 +9,13 @@ help:
 	@echo "                 host (g++ with AddressSanitizer + UBSan), win32 (unit tests under Wine),"
 	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
-	@echo "make demo      run the tool once on a simulated customer PC (SCENARIO=name)"
+	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
+	@echo "               DISPLAY the box is saved to build/demo/message.png. SCENARIO= one of:"
+	@echo "                 installed     (default) the table file is removed: the success message"
+	@echo "                 locked        the quotes program holds the file open: the failure message"
+	@echo "                 absent        the file is already gone: the success message"
+	@echo "                 unregistered  no install directory in the registry: the failure message"
+	@echo "               WINDOWS= the Windows version Wine reports (win95 ... winxp ... win10)"
 	@echo "make clean     remove build/"
 
 bootstrap:
@@ -31,6 +37,11 @@ $(PRESETS:%=test-%): test-%: bootstrap
 
 release: bootstrap
 	cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+
+demo:
+	@tools/bootstrap --demo
+	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release >/dev/null
+	@tools/demo $(SCENARIO)
 
 clean:
 	rm -rf build

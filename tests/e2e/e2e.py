@@ -436,9 +436,56 @@ def run_case(case, args):
     check(not e2e_changed, f"files changed: {sorted(e2e_changed)}")
 
 
+def rva_to_offset(sections, rva):
+    for virtual_address, virtual_size, raw_offset in sections:
+        if virtual_address <= rva < virtual_address + virtual_size:
+            return raw_offset + rva - virtual_address
+    raise Failure(f"RVA {rva:#x} lies in no section")
+
+
+def check_executable(exe):
+    """What support staff ship: a small static 32-bit console PE for Windows 4.0 and later."""
+    with open(exe, "rb") as f:
+        image = f.read()
+    check(len(image) <= 64 * 1024, f"{len(image)} bytes, more than 64 KiB")
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    check(image[pe:pe + 4] == b"PE\0\0", "no PE signature")
+    machine, section_count, timestamp = struct.unpack_from("<HHI", image, pe + 4)
+    optional_size = struct.unpack_from("<H", image, pe + 20)[0]
+    optional = pe + 24
+    check(machine == 0x14C, f"machine {machine:#x}, not Intel 386")
+    check(struct.unpack_from("<H", image, optional)[0] == 0x10B, "not PE32")
+    check(timestamp == 0, f"link timestamp {timestamp:#x}")
+    os_version = struct.unpack_from("<HH", image, optional + 40)
+    subsystem_version = struct.unpack_from("<HH", image, optional + 48)
+    subsystem = struct.unpack_from("<H", image, optional + 68)[0]
+    check(os_version == (4, 0), f"lowest system version {os_version}")
+    check(subsystem_version == (4, 0), f"subsystem version {subsystem_version}")
+    check(subsystem == 3, f"subsystem {subsystem}, not the console")
+    directories = optional + 96
+    import_rva = struct.unpack_from("<I", image, directories + 8)[0]
+    resource_size = struct.unpack_from("<I", image, directories + 16 + 4)[0]
+    check(resource_size == 0, "the image carries resources (a manifest among them?)")
+    sections = []
+    for index in range(section_count):
+        header = optional + optional_size + 40 * index
+        virtual_size, virtual_address, _, raw_offset = struct.unpack_from("<IIII", image, header + 8)
+        sections.append((virtual_address, virtual_size, raw_offset))
+    dlls, descriptor = set(), rva_to_offset(sections, import_rva)
+    while True:
+        name_rva = struct.unpack_from("<I", image, descriptor + 12)[0]
+        if name_rva == 0:
+            break
+        name = image[rva_to_offset(sections, name_rva):].split(b"\0", 1)[0].decode().lower()
+        dlls.add(name)
+        descriptor += 20
+    check(dlls == {"kernel32.dll", "advapi32.dll", "user32.dll", "msvcrt.dll"}, f"imports from {sorted(dlls)}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--list", action="store_true", help="print the case names")
+    parser.add_argument("--executable", action="store_true", help="check the shipped image itself")
     parser.add_argument("--exe")
     parser.add_argument("--hold-file")
     parser.add_argument("--prefix")
@@ -446,6 +493,14 @@ def main():
     args = parser.parse_args()
     if args.list:
         print("\n".join(CASES_BY_NAME))
+        return 0
+    if args.executable:
+        try:
+            check_executable(args.exe)
+        except Failure as failure:
+            print(f"FAIL executable: {failure}")
+            return 1
+        print(f"PASS executable: {os.path.getsize(args.exe)} bytes, PE32 i386 console 4.0, static")
         return 0
     passed = failed = 0
     for name in args.cases or list(CASES_BY_NAME):
