@@ -2,13 +2,15 @@
 PRESETS := host win32 win32-release
 SCENARIO ?= installed
 
-.PHONY: help check bootstrap $(PRESETS:%=test-%) release demo clean
+.PHONY: help check bootstrap $(PRESETS:%=test-%) release dist demo clean
 
 help:
 	@echo "make check     install what is missing, then build and test every preset:"
 	@echo "                 host (g++ with AddressSanitizer + UBSan), win32 (unit tests under Wine),"
 	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
+	@echo "make dist      dist/FundTableRepair-<version>.zip (the exe and a note for support staff)"
+	@echo "               and dist/SHA256SUMS; the same bytes from any clean clone of a commit"
 	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
 	@echo "               DISPLAY the box is saved to build/demo/message.png. SCENARIO= one of:"
 	@echo "                 installed     (default) the table file is removed: the success message"
@@ -38,10 +40,13 @@ $(PRESETS:%=test-%): test-%: bootstrap
 release: bootstrap
 	cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
 
+dist: release
+	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
+
 demo:
 	@tools/bootstrap --demo
 	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release >/dev/null
 	@tools/demo $(SCENARIO)
 
 clean:
-	rm -rf build
+	rm -rf build dist

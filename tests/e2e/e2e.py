@@ -443,10 +443,13 @@ def rva_to_offset(sections, rva):
     raise Failure(f"RVA {rva:#x} lies in no section")
 
 
-def check_executable(exe):
-    """What support staff ship: a small static 32-bit console PE for Windows 4.0 and later."""
+def check_executable(exe, build_paths):
+    """What support staff ship: a small static 32-bit console PE for Windows 4.0 and later, with
+    nothing of the machine that built it."""
     with open(exe, "rb") as f:
         image = f.read()
+    for path in build_paths:
+        check(path.encode() not in image, f"the image contains the build path {path}")
     check(len(image) <= 64 * 1024, f"{len(image)} bytes, more than 64 KiB")
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     check(image[pe:pe + 4] == b"PE\0\0", "no PE signature")
@@ -486,6 +489,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--list", action="store_true", help="print the case names")
     parser.add_argument("--executable", action="store_true", help="check the shipped image itself")
+    parser.add_argument("--build-path", action="append", default=[], help="a path the image must not contain")
     parser.add_argument("--exe")
     parser.add_argument("--hold-file")
     parser.add_argument("--prefix")
@@ -496,7 +500,7 @@ def main():
         return 0
     if args.executable:
         try:
-            check_executable(args.exe)
+            check_executable(args.exe, args.build_path)
         except Failure as failure:
             print(f"FAIL executable: {failure}")
             return 1
