@@ -1,12 +1,15 @@
+SHELL := /bin/bash
 # The front door: a thin layer over the CMake presets.
-PRESETS := host win32 win32-release
+PRESETS := host fuzz win32 win32-release
+FUZZ_SECONDS ?= 60
 SCENARIO ?= installed
 
-.PHONY: help check bootstrap $(PRESETS:%=test-%) release dist demo clean
+.PHONY: help check bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
 
 help:
 	@echo "make check     install what is missing, then build and test every preset:"
-	@echo "                 host (g++ with AddressSanitizer + UBSan), win32 (unit tests under Wine),"
+	@echo "                 host (g++ with AddressSanitizer + UBSan), fuzz (libFuzzer, a few seconds each),"
+	@echo "                 win32 (unit tests under Wine),"
 	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
 	@echo "make dist      dist/FundTableRepair-<version>.zip (the exe and a note for support staff)"
@@ -18,7 +21,8 @@ help:
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
 	@echo "               WINDOWS= the Windows version Wine reports (win95 ... winxp ... win10)"
-	@echo "make clean     remove build/"
+	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
+	@echo "make clean     remove build/ and dist/"
 
 bootstrap:
 	@tools/bootstrap
@@ -39,6 +43,12 @@ $(PRESETS:%=test-%): test-%: bootstrap
 
 release: bootstrap
 	cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+
+# Each fuzz target for FUZZ_SECONDS; make check runs them for a few seconds each.
+fuzz: bootstrap
+	@cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset fuzz >/dev/null
+	@ctest --preset fuzz -V | grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
+	 status=$${PIPESTATUS[0]}; cmake --preset fuzz -DFUZZ_SECONDS=3 >/dev/null; exit $$status
 
 dist: release
 	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
