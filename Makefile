@@ -4,13 +4,15 @@ PRESETS := host fuzz win32 win32-release
 FUZZ_SECONDS ?= 60
 SCENARIO ?= installed
 
-.PHONY: help check bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
+.PHONY: help check lint bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
 
 help:
 	@echo "make check     install what is missing, then build and test every preset:"
 	@echo "                 host (g++ with AddressSanitizer + UBSan), fuzz (libFuzzer, a few seconds each),"
 	@echo "                 win32 (unit tests under Wine),"
 	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
+	@echo "               and the lint (clang-format, clang-tidy, cppcheck)"
+	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over the whole tree"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
 	@echo "make dist      dist/FundTableRepair-<version>.zip (the exe and a note for support staff)"
 	@echo "               and dist/SHA256SUMS; the same bytes from any clean clone of a commit"
@@ -35,8 +37,12 @@ check: bootstrap
 	  { cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && \
 	    ctest --preset $$preset; } || failed="$$failed $$preset"; \
 	done; \
+	echo "== lint"; tools/lint || failed="$$failed lint"; \
 	if [ -n "$$failed" ]; then echo "== failed:$$failed"; exit 1; fi; \
-	echo "== all presets passed"
+	echo "== all presets and the lint passed"
+
+lint: bootstrap
+	@tools/lint
 
 $(PRESETS:%=test-%): test-%: bootstrap
 	cmake --preset $* >/dev/null && cmake --build --preset $* && ctest --preset $*

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 static_assert(sizeof(VersionRecord) == sizeof(OSVERSIONINFOA) &&
-              offsetof(VersionRecord, dwMajorVersion) == offsetof(OSVERSIONINFOA, dwMajorVersion) &&
-              offsetof(VersionRecord, dwMinorVersion) == offsetof(OSVERSIONINFOA, dwMinorVersion),
+                  offsetof(VersionRecord, dwMajorVersion) == offsetof(OSVERSIONINFOA, dwMajorVersion) &&
+                  offsetof(VersionRecord, dwMinorVersion) == offsetof(OSVERSIONINFOA, dwMinorVersion),
     "VersionRecord is OSVERSIONINFOA");
 
 HKEY RegistryRoot = nullptr;

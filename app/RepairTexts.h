@@ -10,6 +10,9 @@ inline constexpr char RepairValueName[] = "FilePath";
 /// The file the repair deletes from the install directory.
 inline constexpr char RepairFileName[] = "FundNameTable.txt";
 
+// The bytes stay grouped as they are read.
+// clang-format off
+
 /// 提示 (Notice)
 inline constexpr char RepairCaption[] = "\xCC\xE1\xCA\xBE";
 /// 您的程序已经成功修复，请重新启动行情程序。
@@ -23,7 +26,9 @@ inline constexpr char RepairFailedMessage[] =
     "\xB1\xA7\xC7\xB8\xA3\xAC\xD0\xDE\xB8\xB4\xCA\xA7\xB0\xDC\xA3\xAC"
     "\xC7\xEB\xB2\xA6\xB4\xF2\xBF\xCD\xB7\xFE\xC8\xC8\xCF\xDF" ":4870-2316" "\xA1\xA3";
 
+// clang-format on
+
 static_assert(sizeof(RepairSubKeyPath) == 18 + 1 && sizeof(RepairValueName) == 8 + 1 &&
-              sizeof(RepairFileName) == 17 + 1 && sizeof(RepairCaption) == 4 + 1 &&
-              sizeof(RepairSucceededMessage) == 42 + 1 && sizeof(RepairFailedMessage) == 42 + 1,
+                  sizeof(RepairFileName) == 17 + 1 && sizeof(RepairCaption) == 4 + 1 &&
+                  sizeof(RepairSucceededMessage) == 42 + 1 && sizeof(RepairFailedMessage) == 42 + 1,
     "each text is stored with exactly one terminating NUL");

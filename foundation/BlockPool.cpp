@@ -2,6 +2,7 @@
 
 #include "SizeArithmetic.h"
 
+#include <cassert>
 #include <new>
 
 namespace {
@@ -21,7 +22,10 @@ private:
 } // namespace
 
 BlockPool::BlockPool(int32_t blockSize, int32_t blocksPerChunk)
-    : blockSize(blockSize), blocksPerChunk(blocksPerChunk), chunks(nullptr), freeList(nullptr)
+    : blockSize(blockSize),
+      blocksPerChunk(blocksPerChunk),
+      chunks(nullptr),
+      freeList(nullptr)
 {
 }
 
@@ -39,6 +43,7 @@ void* BlockPool::Allocate()
             freeList = block;
         }
     }
+    assert(freeList != nullptr);
     FreeBlock* block = freeList;
     freeList = block->next;
     return block;

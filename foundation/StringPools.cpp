@@ -9,8 +9,8 @@ constexpr int32_t BlockSizeFor(int sizeClass)
 {
     return (static_cast<int32_t>(sizeof(StringData)) + StringPoolCapacity(sizeClass) + 1 + 7) / 8 * 8;
 }
-static_assert(BlockSizeFor(1) == 80 && BlockSizeFor(2) == 144 && BlockSizeFor(3) == 272 &&
-              BlockSizeFor(4) == 528, "block sizes of the four size classes");
+static_assert(BlockSizeFor(1) == 80 && BlockSizeFor(2) == 144 && BlockSizeFor(3) == 272 && BlockSizeFor(4) == 528,
+    "block sizes of the four size classes");
 
 // Separate objects, not an array: each registers its own teardown right after its construction.
 BlockPool pool1 STARTUP_ORDER_STRING_POOLS(BlockSizeFor(1), StringPoolBlocksPerChunk);

@@ -32,8 +32,8 @@ private:
 };
 
 /// A difference from the model: stop at once, with the fuzzer's crash report.
-#define FUZZ_EXPECT(condition)                                                                     \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            std::abort();                                                                          \
+#define FUZZ_EXPECT(condition)                                                                                         \
+    do {                                                                                                               \
+        if (!(condition))                                                                                              \
+            std::abort();                                                                                              \
     } while (0)

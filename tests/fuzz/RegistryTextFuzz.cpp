@@ -29,7 +29,8 @@ bool ModelEndsWithSeparator(const std::string& text)
 {
     std::vector<std::string> characters;
     for (std::size_t index = 0; index < text.size();) {
-        const std::size_t width = CodePage936.lead[static_cast<unsigned char>(text[index])] && index + 1 < text.size() ? 2 : 1;
+        const std::size_t width =
+            CodePage936.lead[static_cast<unsigned char>(text[index])] && index + 1 < text.size() ? 2 : 1;
         characters.push_back(text.substr(index, width));
         index += width;
     }
@@ -55,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     FUZZ_EXPECT(static_cast<std::size_t>(length) == (nul == std::string::npos ? count : nul));
 
     const std::string directory = stored.substr(0, static_cast<std::size_t>(length));
-    FUZZ_EXPECT(EndsWithPathSeparator(directory.data(), length, IsCodePage936LeadByte) ==
-                ModelEndsWithSeparator(directory));
+    FUZZ_EXPECT(
+        EndsWithPathSeparator(directory.data(), length, IsCodePage936LeadByte) == ModelEndsWithSeparator(directory));
     if (directory.empty())
         return 0;
     SharedString path;

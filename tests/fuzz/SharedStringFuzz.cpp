@@ -51,9 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             model += appended;
             break;
         }
-        case 1:
-            text.Append(nullptr);
-            break;
+        case 1: text.Append(nullptr); break;
         case 2: {
             const std::size_t offset = input.Word() % (model.size() + 1);
             text.Append(text.Text() + offset);

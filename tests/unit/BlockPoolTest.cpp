@@ -30,7 +30,7 @@ TEST(BlockPool, FreshChunkHandsOutItsBlocksLowestAddressFirst)
     const std::intptr_t chunk = Address(CountingHeap::LastAllocation());
 
     EXPECT_EQ(allocations, 1);
-    EXPECT_EQ(requested, sizeof(void*) + BlocksPerChunk * BlockSize);
+    EXPECT_EQ(requested, sizeof(void*) + std::size_t(BlocksPerChunk) * BlockSize);
     // The chunk's link comes first, the blocks follow it directly.
     EXPECT_EQ(Address(blocks[0]), chunk + std::intptr_t(sizeof(void*)));
     for (int i = 1; i < BlocksPerChunk; ++i)

@@ -33,7 +33,8 @@ TEST(EndsWithPathSeparator, JudgesTheLastCharacterNotTheLastByte)
     EXPECT_FALSE(EndsWithSeparator("C:\\\x81\x5C")) << "0x5C as a trail byte";
     EXPECT_TRUE(EndsWithSeparator("C:\\\x81\x5C\\"));
     EXPECT_TRUE(EndsWithSeparator("C:\\\xD0\xD0\\")) << "a separator after a whole character";
-    EXPECT_TRUE(EndsWithSeparator("C:\\\x81\x5C\x81\x5C" "A\\"));
+    EXPECT_TRUE(EndsWithSeparator("C:\\\x81\x5C\x81\x5C"
+                                  "A\\"));
     EXPECT_TRUE(EndsWithSeparator("\\"));
     EXPECT_FALSE(EndsWithSeparator("\x81")) << "a lone lead byte is no separator";
     EXPECT_TRUE(EndsWithSeparator("C:\\\x81\x5C", NoLeadBytes)) << "single-byte code pages judge by byte";

@@ -29,8 +29,8 @@ protected:
         // Expandable and without its separator: every allocation the procedure can make.
         ASSERT_TRUE(SetEnvironmentVariableA("FUNDTABLE_EXHAUSTION_DIRECTORY", directory.c_str()));
         const char value[] = "%FUNDTABLE_EXHAUSTION_DIRECTORY%";
-        EXPECT_EQ(RegSetValueExA(key, RepairValueName, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value),
-                      sizeof value),
+        EXPECT_EQ(
+            RegSetValueExA(key, RepairValueName, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value), sizeof value),
             ERROR_SUCCESS);
         RegCloseKey(key);
     }

@@ -22,7 +22,8 @@ struct Row {
 
 void PrintTo(const Row& row, std::ostream* out)
 {
-    *out << std::hex << "GetVersion 0x" << row.getVersionResult << std::dec << ", record " << row.major << "." << row.minor;
+    *out << std::hex << "GetVersion 0x" << row.getVersionResult << std::dec << ", record " << row.major << "."
+         << row.minor;
 }
 
 std::string RowName(const testing::TestParamInfo<Row>& info)
@@ -41,32 +42,22 @@ TEST_P(DecideWindowsVersionRow, Classifies)
 }
 
 // GetVersion: top bit set on the non-NT platforms, major version in the low byte.
-INSTANTIATE_TEST_SUITE_P(Nt, DecideWindowsVersionRow, testing::Values(
-    Row{0x00000351u, true, 3, 51, NtOther},
-    Row{0x00000004u, true, 4, 0, Nt4},
-    Row{0x00000004u, true, 4, 7, Nt4},
-    Row{0x00000005u, true, 5, 0, Win2000},
-    Row{0x00000105u, true, 5, 1, WinXP},
-    Row{0x00000205u, true, 5, 2, WinServer2003},
-    Row{0x00000305u, true, 5, 3, NtOther},
-    Row{0x00000006u, true, 6, 0, VistaOrLater},
-    Row{0x00000106u, true, 6, 1, VistaOrLater},
-    Row{0x00000206u, true, 6, 2, VistaOrLater},
-    Row{0x0000000Au, true, 10, 0, VistaOrLater},
-    Row{0x00000006u, true, 0x80000006u, 0, VistaOrLater}, // major compared unsigned
-    Row{0x00000006u, false, 0, 0, NtOther},              // no version record
-    Row{0x00000105u, true, 0, 0, NtOther}),              // GetVersionExA failed: zeroed record
+INSTANTIATE_TEST_SUITE_P(Nt, DecideWindowsVersionRow,
+    testing::Values(Row{0x00000351u, true, 3, 51, NtOther}, Row{0x00000004u, true, 4, 0, Nt4},
+        Row{0x00000004u, true, 4, 7, Nt4}, Row{0x00000005u, true, 5, 0, Win2000}, Row{0x00000105u, true, 5, 1, WinXP},
+        Row{0x00000205u, true, 5, 2, WinServer2003}, Row{0x00000305u, true, 5, 3, NtOther},
+        Row{0x00000006u, true, 6, 0, VistaOrLater}, Row{0x00000106u, true, 6, 1, VistaOrLater},
+        Row{0x00000206u, true, 6, 2, VistaOrLater}, Row{0x0000000Au, true, 10, 0, VistaOrLater},
+        Row{0x00000006u, true, 0x80000006u, 0, VistaOrLater}, // major compared unsigned
+        Row{0x00000006u, false, 0, 0, NtOther},               // no version record
+        Row{0x00000105u, true, 0, 0, NtOther}),               // GetVersionExA failed: zeroed record
     RowName);
 
-INSTANTIATE_TEST_SUITE_P(NonNt, DecideWindowsVersionRow, testing::Values(
-    Row{NonNt | 0x03u, true, 3, 10, Win32s},
-    Row{NonNt | 0x03u, false, 0, 0, Win32s},
-    Row{NonNt | 0x04u, true, 4, 0, Win95},
-    Row{NonNt | 0x04u, true, 4, 10, Win98},
-    Row{NonNt | 0x04u, true, 4, 90, WinMe},
-    Row{NonNt | 0x04u, true, 4, 3, Win95},
-    Row{NonNt | 0x04u, false, 0, 0, Win95},
-    Row{NonNt | 0x04u, true, 0, 0, Win95}),
+INSTANTIATE_TEST_SUITE_P(NonNt, DecideWindowsVersionRow,
+    testing::Values(Row{NonNt | 0x03u, true, 3, 10, Win32s}, Row{NonNt | 0x03u, false, 0, 0, Win32s},
+        Row{NonNt | 0x04u, true, 4, 0, Win95}, Row{NonNt | 0x04u, true, 4, 10, Win98},
+        Row{NonNt | 0x04u, true, 4, 90, WinMe}, Row{NonNt | 0x04u, true, 4, 3, Win95},
+        Row{NonNt | 0x04u, false, 0, 0, Win95}, Row{NonNt | 0x04u, true, 0, 0, Win95}),
     RowName);
 
 // A scripted platform that records the calls the classification makes.
@@ -88,7 +79,10 @@ struct FakePlatform {
     }
 
     static constexpr WindowsVersionPlatform Platform = {
-        [] { ++getVersionCalls; return getVersionResult; },
+        [] {
+            ++getVersionCalls;
+            return getVersionResult;
+        },
         [](std::size_t bytes) -> void* {
             if (allocationFails)
                 return nullptr;
@@ -97,7 +91,10 @@ struct FakePlatform {
             std::memset(memory, 0xCD, bytes); // fresh heap memory is not zero
             return memory;
         },
-        [](void* memory) { ++releases; std::free(memory); },
+        [](void* memory) {
+            ++releases;
+            std::free(memory);
+        },
         [](VersionRecord* record) {
             ++getVersionExCalls;
             VersionRecord zeroed = {};
