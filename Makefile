@@ -4,7 +4,7 @@ PRESETS := host fuzz win32 win32-release
 FUZZ_SECONDS ?= 60
 SCENARIO ?= installed
 
-.PHONY: help check lint bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
+.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
 
 help:
 	@echo "make check     install what is missing, then build and test every preset:"
@@ -23,6 +23,7 @@ help:
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
 	@echo "               WINDOWS= the Windows version Wine reports (win95 ... winxp ... win10)"
+	@echo "make bench     the benchmarks on the host and under Wine, as a table"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
 	@echo "make clean     remove build/ and dist/"
 
@@ -55,6 +56,14 @@ fuzz: bootstrap
 	@cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset fuzz >/dev/null
 	@ctest --preset fuzz -V | grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
 	 status=$${PIPESTATUS[0]}; cmake --preset fuzz -DFUZZ_SECONDS=3 >/dev/null; exit $$status
+
+# Google Benchmark on the host and, cross-built from Debian's source package, under Wine.
+bench: bootstrap
+	@tools/fetch-benchmark-source build/third_party/benchmark
+	@for preset in bench-host bench-win32; do \
+	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset >/dev/null || exit 1; \
+	done
+	@tools/bench
 
 dist: release
 	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
