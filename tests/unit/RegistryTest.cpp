@@ -184,6 +184,69 @@ TEST_F(Registry, ValuesOfOtherTypesAreNoText)
     }
 }
 
+// Wine ends every string it returns with a NUL and leaves the buffer alone on ERROR_MORE_DATA;
+// Windows does neither. These tests put Windows' behaviour in place of the read, through the
+// import slot the code calls.
+extern "C" decltype(&RegQueryValueExA) ImportedRegQueryValueExA asm("__imp__RegQueryValueExA@24");
+
+class WindowsRead {
+public:
+    explicit WindowsRead(decltype(&RegQueryValueExA) read) { Replace(read); }
+    ~WindowsRead() { Replace(saved); }
+    WindowsRead(const WindowsRead&) = delete;
+    WindowsRead& operator=(const WindowsRead&) = delete;
+
+private:
+    void Replace(decltype(&RegQueryValueExA) read)
+    {
+        DWORD protection;
+        VirtualProtect(&ImportedRegQueryValueExA, sizeof read, PAGE_READWRITE, &protection);
+        if (saved == nullptr)
+            saved = ImportedRegQueryValueExA;
+        ImportedRegQueryValueExA = read;
+        VirtualProtect(&ImportedRegQueryValueExA, sizeof read, protection, &protection);
+    }
+    decltype(&RegQueryValueExA) saved = nullptr;
+};
+
+// A string value of 5000 bytes: Windows may fill the buffer with its first bytes.
+LONG WINAPI PartialWriteThenMoreData(HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    const std::string stored = "C:\\App\\" + std::string(5000, 'x');
+    std::memcpy(data, stored.data(), *size);
+    *type = REG_SZ;
+    *size = static_cast<DWORD>(stored.size() + 1);
+    return ERROR_MORE_DATA;
+}
+
+// C:\App\ stored without its NUL, in a buffer whose other bytes were never cleared.
+LONG WINAPI UnterminatedInDirtyBuffer(HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    std::memset(data, 'X', *size);
+    std::memcpy(data, "C:\\App\\", 7);
+    *type = REG_SZ;
+    *size = 7;
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Registry, WindowsPartialWriteOnMoreDataIsNotTakenAsTheDirectory)
+{
+    StoreText("C:\\App\\");
+    SharedString out;
+    WindowsRead windows(PartialWriteThenMoreData);
+    EXPECT_EQ(Read(out), ERROR_MORE_DATA);
+    EXPECT_EQ(out.Length(), 0);
+}
+
+TEST_F(Registry, WindowsUnterminatedTextEndsAtTheReportedCount)
+{
+    StoreText("C:\\App\\");
+    SharedString out;
+    WindowsRead windows(UnterminatedInDirtyBuffer);
+    EXPECT_EQ(Read(out), ERROR_SUCCESS);
+    EXPECT_STREQ(out.Text(), "C:\\App\\");
+}
+
 TEST_F(Registry, ExhaustionLeavesTheTextAndRaises)
 {
     StoreText("C:\\App\\");
