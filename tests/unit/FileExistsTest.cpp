@@ -2,6 +2,8 @@
 // path" confirm that the table file is gone.
 #include "RepairProcedure.h"
 
+#include "ScratchDirectory.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,21 +16,11 @@ class FileExistsOnDisk : public testing::Test {
 protected:
     void SetUp() override
     {
-        char temp[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-        directory = std::string(temp) + "FundTableRepairTests\\";
-        CreateDirectoryA(directory.c_str(), nullptr);
-        file = directory + "present.txt";
-        HANDLE handle = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        CloseHandle(handle);
+        file = scratch.AddFile("present.txt");
+        ASSERT_FALSE(file.empty());
     }
-    void TearDown() override
-    {
-        DeleteFileA(file.c_str());
-        RemoveDirectoryA(directory.c_str());
-    }
-    std::string directory;
+    ScratchDirectory scratch{"FundTableRepairTests"};
+    const std::string directory = scratch.path + "\\";
     std::string file;
 };
 

@@ -5,6 +5,7 @@
 #include "RepairTexts.h"
 
 #include "CountingHeap.h"
+#include "ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -18,34 +19,19 @@ class RepairUnderExhaustion : public testing::Test {
 protected:
     void SetUp() override
     {
-        char temp[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-        directory = std::string(temp) + "FundTableRepairExhaustion";
-        CreateDirectoryA(directory.c_str(), nullptr);
-        table = directory + "\\" + RepairFileName;
         HKEY key;
         ASSERT_EQ(RegCreateKeyExA(RegistryRoot, RepairSubKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
         // Expandable and without its separator: every allocation the procedure can make.
-        ASSERT_TRUE(SetEnvironmentVariableA("FUNDTABLE_EXHAUSTION_DIRECTORY", directory.c_str()));
+        ASSERT_TRUE(SetEnvironmentVariableA("FUNDTABLE_EXHAUSTION_DIRECTORY", scratch.path.c_str()));
         const char value[] = "%FUNDTABLE_EXHAUSTION_DIRECTORY%";
         EXPECT_EQ(
             RegSetValueExA(key, RepairValueName, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value), sizeof value),
             ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    void TearDown() override
-    {
-        RegDeleteKeyA(RegistryRoot, RepairSubKeyPath);
-        DeleteFileA(table.c_str());
-        RemoveDirectoryA(directory.c_str());
-    }
-    void CreateTable()
-    {
-        HANDLE file = CreateFileA(table.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        CloseHandle(file);
-    }
+    void TearDown() override { RegDeleteKeyA(RegistryRoot, RepairSubKeyPath); }
+    void CreateTable() { ASSERT_EQ(scratch.AddFile(RepairFileName), table); }
     // The handle the next open gets: the lowest free slot, so a key left open moves it. (Wine's
     // GetProcessHandleCount is a stub that always says 0.)
     static HKEY NextHandle()
@@ -56,8 +42,8 @@ protected:
         return probe;
     }
 
-    std::string directory;
-    std::string table;
+    ScratchDirectory scratch{"FundTableRepairExhaustion"};
+    const std::string table = scratch.path + "\\" + RepairFileName;
 };
 
 TEST_F(RepairUnderExhaustion, EachFailingAllocationGivesTheFailureAndLeavesNothingBehind)
