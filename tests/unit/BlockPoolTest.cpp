@@ -90,23 +90,24 @@ TEST(BlockPool, ReleaseAllEmptiesBothListsAndThePoolStaysUsable)
 
 TEST(BlockPool, ExhaustionLeavesTheLockAndThePoolUsable)
 {
-    BlockPool pool(BlockSize, BlocksPerChunk);
+    // On the heap: a pool whose lock stayed held could not even be destroyed.
+    BlockPool* pool = new BlockPool(BlockSize, BlocksPerChunk);
     {
         HeapFailure failure;
-        EXPECT_THROW(pool.Allocate(), std::bad_alloc);
+        EXPECT_THROW(pool->Allocate(), std::bad_alloc);
     }
     // A lock still held would block another thread for good; the same thread could re-enter a
     // critical section and prove nothing.
     std::promise<void*> allocated;
-    std::thread other([&] { allocated.set_value(pool.Allocate()); });
     std::future<void*> block = allocated.get_future();
-    const bool finished = block.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    if (!finished) {
-        other.detach();
+    std::thread other([&] { allocated.set_value(pool->Allocate()); });
+    if (block.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        other.detach(); // blocked for good, and so is the pool: both are left behind
         FAIL() << "the pool's lock was not released after the failed allocation";
     }
     other.join();
     EXPECT_NE(block.get(), nullptr);
+    delete pool;
 }
 
 TEST(BlockPool, UnrepresentableChunkSizeRaisesLikeExhaustion)
