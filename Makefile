@@ -68,9 +68,8 @@ bench: bootstrap
 dist: release
 	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
 
-demo:
+demo: release
 	@tools/bootstrap --demo
-	@cmake --preset win32-release >/dev/null && cmake --build --preset win32-release >/dev/null
 	@tools/demo $(SCENARIO)
 
 clean:

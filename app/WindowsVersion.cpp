@@ -5,7 +5,8 @@
 namespace {
 
 bool IsNtPlatform(uint32_t getVersionResult) { return getVersionResult < 0x80000000u; }
-uint32_t LowByte(uint32_t getVersionResult) { return getVersionResult & 0xFFu; }
+// Non-NT below major version 4: told from GetVersion alone, without a version record.
+bool IsWin32s(uint32_t getVersionResult) { return !IsNtPlatform(getVersionResult) && (getVersionResult & 0xFFu) < 4; }
 
 WindowsVersion DecideNt(uint32_t major, uint32_t minor)
 {
@@ -40,7 +41,7 @@ WindowsVersion DecideWindowsVersion(const VersionData& data)
             return NtOther;
         return DecideNt(data.majorVersion, data.minorVersion);
     }
-    if (LowByte(data.getVersionResult) < 4)
+    if (IsWin32s(data.getVersionResult))
         return Win32s;
     if (!data.haveRecord)
         return Win95;
@@ -50,8 +51,7 @@ WindowsVersion DecideWindowsVersion(const VersionData& data)
 WindowsVersion ClassifyWindowsVersion(const WindowsVersionPlatform& platform)
 {
     VersionData data = {platform.getVersion(), false, 0, 0};
-    const bool win32s = !IsNtPlatform(data.getVersionResult) && LowByte(data.getVersionResult) < 4;
-    if (!win32s) {
+    if (!IsWin32s(data.getVersionResult)) {
         VersionRecord* record = static_cast<VersionRecord*>(platform.allocate(sizeof(VersionRecord)));
         if (record != nullptr) {
             std::memset(record, 0, sizeof(VersionRecord));
