@@ -69,7 +69,6 @@ dist: release
 	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
 
 demo: release
-	@tools/bootstrap --demo
 	@tools/demo $(SCENARIO)
 
 clean:
