@@ -4,7 +4,7 @@ PRESETS := host fuzz win32 win32-release
 FUZZ_SECONDS ?= 60
 SCENARIO ?= installed
 
-.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist demo fuzz clean
+.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
 
 help:
 	@echo "make check     install what is missing, then build and test every preset:"
@@ -14,8 +14,12 @@ help:
 	@echo "               and the lint (clang-format, clang-tidy, cppcheck)"
 	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over the whole tree"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
-	@echo "make dist      dist/FundTableRepair-<version>.zip (the exe and a note for support staff)"
-	@echo "               and dist/SHA256SUMS; the same bytes from any clean clone of a commit"
+	@echo "make dist      dist/FundTableRepair.exe, dist/FundTableRepair-<version>.zip (the exe and a"
+	@echo "               note for support staff) and dist/SHA256SUMS; unsigned, the same bytes from any"
+	@echo "               clean clone of a commit. SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE signs the exe"
+	@echo "               (Authenticode, SHA-256); SIGN_TIMESTAMP_URL=URL adds an RFC 3161 timestamp"
+	@echo "make verify-release EXE=FILE"
+	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds"
 	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
 	@echo "               DISPLAY the box is saved to build/demo/message.png. SCENARIO= one of:"
 	@echo "                 installed     (default) the table file is removed: the success message"
@@ -65,8 +69,16 @@ bench: bootstrap
 	done
 	@tools/bench
 
+# Signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE are given; the password stays in its file.
 dist: release
-	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist
+	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist \
+	  $(if $(SIGN_PKCS12),--sign-pkcs12 '$(SIGN_PKCS12)') \
+	  $(if $(SIGN_PASSWORD_FILE),--sign-password-file '$(SIGN_PASSWORD_FILE)') \
+	  $(if $(SIGN_TIMESTAMP_URL),--sign-timestamp-url '$(SIGN_TIMESTAMP_URL)')
+
+verify-release: release
+	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE" >&2; exit 2; }
+	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)'
 
 demo: release
 	@tools/demo $(SCENARIO)
