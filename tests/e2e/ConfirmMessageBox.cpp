@@ -31,9 +31,9 @@ BOOL CALLBACK MatchBox(HWND window, LPARAM parameter)
     GetWindowThreadProcessId(window, &owner);
     wchar_t text[64] = L"";
     wchar_t className[16] = L"";
-    if (owner == search->processId && IsWindowVisible(window) &&
-        GetClassNameW(window, className, 16) > 0 && wcscmp(className, L"#32770") == 0 &&
-        GetWindowTextW(window, text, 64) > 0 && wcscmp(text, search->caption) == 0) {
+    if (owner == search->processId && IsWindowVisible(window) && GetClassNameW(window, className, 16) > 0 &&
+        wcscmp(className, L"#32770") == 0 && GetWindowTextW(window, text, 64) > 0 &&
+        wcscmp(text, search->caption) == 0) {
         search->found = window;
         return FALSE;
     }
@@ -96,8 +96,7 @@ int wmain(int argc, wchar_t** argv)
     // forced update paints it before the caller is told. With no window manager to focus the
     // display, the box would be drawn inactive; a customer sees the active title bar.
     DWORD_PTR ignored = 0;
-    if (!Remaining(deadline, &left) ||
-        !SendMessageTimeoutW(search.found, WM_NULL, 0, 0, SMTO_NORMAL, left, &ignored))
+    if (!Remaining(deadline, &left) || !SendMessageTimeoutW(search.found, WM_NULL, 0, 0, SMTO_NORMAL, left, &ignored))
         return Finish(process, 10);
     SendMessageTimeoutW(search.found, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, left, &ignored);
     RedrawWindow(search.found, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
@@ -109,7 +108,7 @@ int wmain(int argc, wchar_t** argv)
         return Finish(process, 2);
     char rectangle[64];
     int length = std::snprintf(rectangle, sizeof rectangle, "%ld %ld %ld %ld\n", box.left, box.top,
-                               box.right - box.left, box.bottom - box.top);
+        box.right - box.left, box.bottom - box.top);
     DWORD written = 0;
     WriteFile(ready, rectangle, static_cast<DWORD>(length), &written, nullptr);
     CloseHandle(ready);
@@ -120,7 +119,7 @@ int wmain(int argc, wchar_t** argv)
         Sleep(50);
     }
     PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(search.found, IDOK)));
+        reinterpret_cast<LPARAM>(GetDlgItem(search.found, IDOK)));
     if (!Remaining(deadline, &left) || WaitForSingleObject(process, left) != WAIT_OBJECT_0)
         return Finish(process, 13);
     return Finish(process, 0);
