@@ -187,7 +187,14 @@ TEST_F(Registry, ValuesOfOtherTypesAreNoText)
 // Wine ends every string it returns with a NUL and leaves the buffer alone on ERROR_MORE_DATA;
 // Windows does neither. These tests put Windows' behaviour in place of the read, through the
 // import slot the code calls.
-extern "C" decltype(&RegQueryValueExA) ImportedRegQueryValueExA asm("__imp__RegQueryValueExA@24");
+// The slot's symbol: on 32-bit x86 a stdcall name carries a leading underscore and its argument
+// bytes; on x86_64 there is one calling convention and no decoration.
+#ifdef _WIN64
+#define REG_QUERY_VALUE_IMPORT "__imp_RegQueryValueExA"
+#else
+#define REG_QUERY_VALUE_IMPORT "__imp__RegQueryValueExA@24"
+#endif
+extern "C" decltype(&RegQueryValueExA) ImportedRegQueryValueExA asm(REG_QUERY_VALUE_IMPORT);
 
 class WindowsRead {
 public:
