@@ -24,11 +24,16 @@ import sys
 import time
 from dataclasses import dataclass, field
 
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
+
 HKCU, HKLM = "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"
-ROOT_HANDLE = {HKCU: "80000001", HKLM: "80000002"}
+# The predefined keys are the handles 0x80000001 and 0x80000002 sign-extended to a pointer, so a
+# 64-bit process passes them with their upper half set.
+ROOT_HANDLE = {32: {HKCU: "80000001", HKLM: "80000002"},
+               64: {HKCU: "ffffffff80000001", HKLM: "ffffffff80000002"}}
 KEY_QUERY_VALUE = "00000001"
 MB_OK_ICONINFORMATION = "00000040"
-ERROR_SUCCESS = "00000000"
+ERROR_SUCCESS = 0
 
 SUBKEY = b"SoftWare\\Morvantis"
 VALUE_NAME = b"FilePath"
@@ -228,8 +233,14 @@ def check(condition, message):
 
 
 class Prefix:
-    def __init__(self, path):
+    """A Wine prefix of the tool's bitness, served by the Wine for that bitness (tools/wine-run)."""
+
+    def __init__(self, path, bits):
         self.path = os.path.abspath(path)
+        self.bits = bits
+
+    def wine(self, command, *args):
+        return [os.path.join(TOOLS, "wine-run"), str(self.bits), command, *args]
 
     def environment(self, locale="zh_CN.UTF-8", extra=None, debug="-all"):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -248,14 +259,16 @@ class Prefix:
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not os.path.exists(os.path.join(self.path, "system.reg")):
-                self.run(["wineboot", "-i"], self.path + "-boot")
-            subprocess.run(["wineserver", "-p"], env=self.environment(), stdin=subprocess.DEVNULL,
+                self.run(self.wine("wineboot", "-i"), self.path + "-boot")
+            # Kept between the cases, and gone a minute after the last.
+            subprocess.run(self.wine("wineserver", "-p60"), env=self.environment(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def regedit(self):
+        # The tool reads its own process's view: a 32-bit tool on a 64-bit prefix reads the 32-bit
+        # view, which the 32-bit regedit writes; otherwise the prefix's own regedit writes it.
         wow64 = os.path.isdir(os.path.join(self.path, "drive_c", "windows", "syswow64"))
-        # The tool is a 32-bit process: write the 32-bit view it reads.
-        return "C:\\windows\\syswow64\\regedit.exe" if wow64 else "regedit"
+        return "C:\\windows\\syswow64\\regedit.exe" if wow64 and self.bits == 32 else "regedit"
 
 
 def reg_file(case):
@@ -296,17 +309,45 @@ def snapshot(root):
     return files
 
 
+I386, AMD64 = 0x14C, 0x8664
+PE32, PE32_PLUS = 0x10B, 0x20B
+
+
+class PeHeaders:
+    """The few PE header fields the tests read, for PE32 (32-bit) and PE32+ (64-bit) images."""
+
+    def __init__(self, image):
+        self.pe = struct.unpack_from("<I", image, 0x3C)[0]
+        check(image[self.pe:self.pe + 4] == b"PE\0\0", "no PE signature")
+        self.machine, self.section_count, self.timestamp = struct.unpack_from("<HHI", image, self.pe + 4)
+        self.optional_size = struct.unpack_from("<H", image, self.pe + 20)[0]
+        self.optional = self.pe + 24
+        self.magic = struct.unpack_from("<H", image, self.optional)[0]
+        check(self.magic in (PE32, PE32_PLUS), f"optional header magic {self.magic:#x}")
+        wide = self.magic == PE32_PLUS
+        self.bits = 64 if wide else 32
+        # PE32+ widens the image base to 8 bytes and drops BaseOfData before it, so the fields
+        # after it stay where they are; the data directories move by the four wider stack and
+        # heap sizes.
+        self.image_base = struct.unpack_from("<Q" if wide else "<I", image, self.optional + (24 if wide else 28))[0]
+        self.size_of_image = struct.unpack_from("<I", image, self.optional + 56)[0]
+        self.directories = self.optional + (112 if wide else 96)
+
+
+def image_bits(exe):
+    with open(exe, "rb") as f:
+        return PeHeaders(f.read(4096)).bits
+
+
 def image_range(exe):
     with open(exe, "rb") as f:
-        data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    image_base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
-    size_of_image = struct.unpack_from("<I", data, pe + 24 + 56)[0]
-    return image_base, image_base + size_of_image
+        headers = PeHeaders(f.read(4096))
+    return headers.image_base, headers.image_base + headers.size_of_image
 
 
-CALL = re.compile(r"^([0-9a-f]+):Call (?:[\w.]+\.)?(\w+)\((.*)\) ret=([0-9a-f]{8})$")
-RET = re.compile(r"^([0-9a-f]+):Ret  (?:[\w.]+\.)?(\w+)\(\) retval=([0-9a-f]{8}) ret=([0-9a-f]{8})$")
+# Addresses and values have 8 hex digits in a 32-bit process, as many as they need in a 64-bit one.
+CALL = re.compile(r"^([0-9a-f]+):Call (?:[\w.]+\.)?(\w+)\((.*)\) ret=([0-9a-f]+)$")
+RET = re.compile(r"^([0-9a-f]+):Ret  (?:[\w.]+\.)?(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
 ARGUMENT = re.compile(r'([0-9a-f]+)(?: ("(?:[^"\\]|\\.)*"))?(?:,|$)')
 
 
@@ -337,13 +378,13 @@ def own_calls(log, exe, image):
     return calls
 
 
-def expected_calls(case):
+def expected_calls(case, bits):
     """The calls, with the arguments that matter ('*': any), in order."""
     root = VERSIONS[case.version]
     expected = [("GetVersion", [])]
     if case.version != "win31":  # Win32s: classified from GetVersion alone
         expected.append(("GetVersionExA", ["*"]))
-    expected.append(("RegOpenKeyExA", [ROOT_HANDLE[root], dbgstr(SUBKEY), "00000000", KEY_QUERY_VALUE, "*"]))
+    expected.append(("RegOpenKeyExA", [ROOT_HANDLE[bits][root], dbgstr(SUBKEY), "00000000", KEY_QUERY_VALUE, "*"]))
     if case.opens:
         expected.append(("RegQueryValueExA", ["key", dbgstr(VALUE_NAME), "00000000", "*", "*", "*"]))
         expected.append(("RegCloseKey", ["key"]))
@@ -357,12 +398,12 @@ def expected_calls(case):
     return expected
 
 
-def check_calls(case, calls):
+def check_calls(case, bits, calls):
     locks = [c for c in calls if c[0] in LOCK_CALLS]
     wide = [c[0] for c in calls if c[0] in WIDE_CALLS]
     check(not wide, f"the tool's own code called {wide}")
     seen = [c for c in calls if c[0] in OWN_CALLS]
-    expected = expected_calls(case)
+    expected = expected_calls(case, bits)
     names = [c[0] for c in seen]
     check(names == [e[0] for e in expected], f"calls {names}, expected {[e[0] for e in expected]}")
     bound = {}  # the key handle read and closed, the desktop window that owns the box
@@ -373,7 +414,8 @@ def check_calls(case, calls):
                 want = bound.setdefault(want, got)
             check(want == "*" or got == want, f"{name} argument {index + 1} was {got}, expected {want}")
         if name == "RegOpenKeyExA":
-            check((result == ERROR_SUCCESS) == case.opens, f"RegOpenKeyExA returned {result}")
+            # A LONG: a 64-bit register's upper half is not part of it.
+            check((int(result, 16) & 0xFFFFFFFF == ERROR_SUCCESS) == case.opens, f"RegOpenKeyExA returned {result}")
         if name == "RegQueryValueExA":
             check(arguments[3] != "00000000", "RegQueryValueExA was not asked for the value's type")
         if name == "GetDesktopWindow":
@@ -390,13 +432,14 @@ def check_calls(case, calls):
 
 
 def run_case(case, args):
-    prefix = Prefix(args.prefix)
+    bits = image_bits(args.exe)
+    prefix = Prefix(args.prefix, bits)
     prefix.ensure()
     work = os.path.join(os.path.dirname(prefix.path), "e2e-logs", case.name)
     os.makedirs(work, exist_ok=True)
     with open(os.path.join(work, "setup.reg"), "wb") as f:
         f.write(reg_file(case))
-    check(prefix.run(["wine", prefix.regedit(), "/s", os.path.join(work, "setup.reg")],
+    check(prefix.run(prefix.wine("wine", prefix.regedit(), "/s", os.path.join(work, "setup.reg")),
                      os.path.join(work, "regedit")) == 0, "regedit failed")
     lay_out_disk(prefix, case)
     drive_c = os.path.join(prefix.path, "drive_c")
@@ -404,7 +447,7 @@ def run_case(case, args):
         if case.hold:
             marker = unix_path(prefix.path, "C:\\e2e\\held.marker")
             holder = subprocess.Popen(
-                ["wine", args.hold_file, case.hold, "C:\\e2e\\held.marker"],
+                prefix.wine("wine", args.hold_file, case.hold, "C:\\e2e\\held.marker"),
                 stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "hold.out"), "wb"),
                 stderr=open(os.path.join(work, "hold.err"), "wb"), env=prefix.environment())
             cleanup.callback(holder.wait, 60)
@@ -414,7 +457,7 @@ def run_case(case, args):
                 check(holder.poll() is None and time.time() < deadline, "the holding process did not start")
                 time.sleep(0.05)
         before = snapshot(drive_c)
-        status = prefix.run(["wine", os.path.abspath(args.exe)], os.path.join(work, "run"),
+        status = prefix.run(prefix.wine("wine", os.path.abspath(args.exe)), os.path.join(work, "run"),
                             locale=case.locale, extra=case.environment, debug="+relay,+loaddll")
         after = snapshot(drive_c)
 
@@ -422,7 +465,7 @@ def run_case(case, args):
     with open(os.path.join(work, "run.out"), "rb") as f:
         printed = f.read()
     check(printed == b"", f"the tool printed {printed[:200]!r}")
-    check_calls(case, own_calls(os.path.join(work, "run.err"), args.exe, image_range(args.exe)))
+    check_calls(case, bits, own_calls(os.path.join(work, "run.err"), args.exe, image_range(args.exe)))
 
     gone = {os.path.relpath(unix_path(prefix.path, p.rstrip("\\")), drive_c) for p in case.deleted}
     # Wine keeps its own temporary files below windows\; everything else is the customer's.
@@ -443,21 +486,21 @@ def rva_to_offset(sections, rva):
     raise Failure(f"RVA {rva:#x} lies in no section")
 
 
-def check_executable(exe, build_paths):
+def check_executable(exe, bits, build_paths):
     """What support staff ship: a small static 32-bit console PE for Windows 4.0 and later, with
-    nothing of the machine that built it."""
+    nothing of the machine that built it. The 64-bit test build, made with the same options, is
+    held to the same, but for its machine."""
     with open(exe, "rb") as f:
         image = f.read()
     for path in build_paths:
         check(path.encode() not in image, f"the image contains the build path {path}")
     check(len(image) <= 64 * 1024, f"{len(image)} bytes, more than 64 KiB")
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    check(image[pe:pe + 4] == b"PE\0\0", "no PE signature")
-    machine, section_count, timestamp = struct.unpack_from("<HHI", image, pe + 4)
-    optional_size = struct.unpack_from("<H", image, pe + 20)[0]
-    optional = pe + 24
-    check(machine == 0x14C, f"machine {machine:#x}, not Intel 386")
-    check(struct.unpack_from("<H", image, optional)[0] == 0x10B, "not PE32")
+    headers = PeHeaders(image)
+    section_count, timestamp = headers.section_count, headers.timestamp
+    optional_size, optional = headers.optional_size, headers.optional
+    machine, magic = (I386, PE32) if bits == 32 else (AMD64, PE32_PLUS)
+    check(headers.machine == machine, f"machine {headers.machine:#x}, not {machine:#x}")
+    check(headers.magic == magic, f"optional header magic {headers.magic:#x}, not {magic:#x}")
     check(timestamp == 0, f"link timestamp {timestamp:#x}")
     os_version = struct.unpack_from("<HH", image, optional + 40)
     subsystem_version = struct.unpack_from("<HH", image, optional + 48)
@@ -465,7 +508,7 @@ def check_executable(exe, build_paths):
     check(os_version == (4, 0), f"lowest system version {os_version}")
     check(subsystem_version == (4, 0), f"subsystem version {subsystem_version}")
     check(subsystem == 3, f"subsystem {subsystem}, not the console")
-    directories = optional + 96
+    directories = headers.directories
     import_rva = struct.unpack_from("<I", image, directories + 8)[0]
     resource_size = struct.unpack_from("<I", image, directories + 16 + 4)[0]
     check(resource_size == 0, "the image carries resources (a manifest among them?)")
@@ -491,6 +534,7 @@ def main():
     parser.add_argument("--executable", action="store_true", help="check the shipped image itself")
     parser.add_argument("--build-path", action="append", default=[], help="a path the image must not contain")
     parser.add_argument("--exe")
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=32, help="what --executable expects")
     parser.add_argument("--hold-file")
     parser.add_argument("--prefix")
     parser.add_argument("cases", nargs="*")
@@ -500,11 +544,12 @@ def main():
         return 0
     if args.executable:
         try:
-            check_executable(args.exe, args.build_path)
+            check_executable(args.exe, args.bits, args.build_path)
         except Failure as failure:
             print(f"FAIL executable: {failure}")
             return 1
-        print(f"PASS executable: {os.path.getsize(args.exe)} bytes, PE32 i386 console 4.0, static")
+        kind = "PE32 i386" if args.bits == 32 else "PE32+ x86_64"
+        print(f"PASS executable: {os.path.getsize(args.exe)} bytes, {kind} console 4.0, static")
         return 0
     passed = failed = 0
     for name in args.cases or list(CASES_BY_NAME):
