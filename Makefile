@@ -1,6 +1,6 @@
 SHELL := /bin/bash
 # The front door: a thin layer over the CMake presets.
-PRESETS := host fuzz win32 win32-release
+PRESETS := host fuzz win32 win64 win32-release win64-release
 FUZZ_SECONDS ?= 60
 SCENARIO ?= installed
 
@@ -10,8 +10,15 @@ help:
 	@echo "make check     install what is missing, then build and test every preset:"
 	@echo "                 host (g++ with AddressSanitizer + UBSan), fuzz (libFuzzer, a few seconds each),"
 	@echo "                 win32 (unit tests under Wine),"
-	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests)"
-	@echo "               and the lint (clang-format, clang-tidy, cppcheck)"
+	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests),"
+	@echo "                 win64, win64-release (the same, built for 64-bit Windows: a test build that"
+	@echo "                   runs on every machine, also where no 32-bit code runs)"
+	@echo "               and the lint (clang-format, clang-tidy, cppcheck). Where this machine runs no"
+	@echo "               32-bit code, the tests that run the 32-bit build are reported skipped"
+	@echo "FUNDTABLE_NO_32BIT=1"
+	@echo "               take this machine as one that runs no 32-bit code (make check, make demo,"
+	@echo "               make bench): rehearses the 64-bit fallback anywhere. tools/runs-32bit-code says"
+	@echo "               what this machine runs"
 	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over the whole tree"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
 	@echo "make dist      dist/FundTableRepair.exe, dist/FundTableRepair-<version>.zip (the exe and a"
@@ -21,30 +28,43 @@ help:
 	@echo "make verify-release EXE=FILE"
 	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds"
 	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
-	@echo "               DISPLAY the box is saved to build/demo/message.png. SCENARIO= one of:"
+	@echo "               DISPLAY the box is saved to build/demo/message.png. Where no 32-bit code runs,"
+	@echo "               the same source built for 64-bit Windows, and it says so. SCENARIO= one of:"
 	@echo "                 installed     (default) the table file is removed: the success message"
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
 	@echo "               WINDOWS= the Windows version Wine reports (win95 ... winxp ... win10)"
-	@echo "make bench     the benchmarks on the host and under Wine, as a table"
+	@echo "make bench     the benchmarks on the host and under Wine (32-bit, or 64-bit where no 32-bit"
+	@echo "               code runs), as a table"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
 	@echo "make clean     remove build/ and dist/"
 
 bootstrap:
 	@tools/bootstrap
 
-# Every preset runs, and the check fails if any of them failed.
+# Every preset runs, and the check fails if any of them failed. Tests skipped because this machine
+# runs no 32-bit code are counted, and the last line says so. The Wine servers a preset's tests
+# kept alive between runs end with the preset.
 check: bootstrap
-	@failed=""; \
+	@failed=""; skipped=0; \
 	for preset in $(PRESETS); do \
 	  echo "== $$preset"; \
+	  rm -f build/$$preset/ctest.log; \
 	  { cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && \
-	    ctest --preset $$preset; } || failed="$$failed $$preset"; \
+	    ctest --preset $$preset --output-log build/$$preset/ctest.log; } || failed="$$failed $$preset"; \
+	  skipped=$$((skipped + $$(cat build/$$preset/ctest.log 2>/dev/null | grep -c '(Skipped)$$'))); \
+	  case $$preset in win32*) bits=32;; win64*) bits=64;; *) continue;; esac; \
+	  for prefix in build/$$preset/*prefix; do \
+	    [ -d "$$prefix" ] && WINEPREFIX=$$PWD/$$prefix timeout 30 tools/wine-run $$bits wineserver -k >/dev/null 2>&1; \
+	  done; \
 	done; \
 	echo "== lint"; tools/lint || failed="$$failed lint"; \
-	if [ -n "$$failed" ]; then echo "== failed:$$failed"; exit 1; fi; \
-	echo "== all presets and the lint passed"
+	if [ -n "$$failed" ]; then echo "== failed:$$failed"; else echo "== all presets and the lint passed"; fi; \
+	if [ $$skipped -gt 0 ]; then \
+	  echo "== $$skipped tests that run the 32-bit build were skipped ($$(tools/runs-32bit-code)); the 64-bit build ran the same tests"; \
+	fi; \
+	[ -z "$$failed" ]
 
 lint: bootstrap
 	@tools/lint
@@ -61,10 +81,12 @@ fuzz: bootstrap
 	@ctest --preset fuzz -V | grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
 	 status=$${PIPESTATUS[0]}; cmake --preset fuzz -DFUZZ_SECONDS=3 >/dev/null; exit $$status
 
-# Google Benchmark on the host and, cross-built from Debian's source package, under Wine.
+# Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
+# or 64-bit where no 32-bit code runs.
 bench: bootstrap
 	@tools/fetch-benchmark-source build/third_party/benchmark
-	@for preset in bench-host bench-win32; do \
+	@bits=$$(tools/runs-32bit-code >/dev/null && echo 32 || echo 64); \
+	for preset in bench-host bench-win$$bits; do \
 	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset >/dev/null || exit 1; \
 	done
 	@tools/bench
@@ -80,8 +102,10 @@ verify-release: release
 	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE" >&2; exit 2; }
 	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)'
 
-demo: release
-	@tools/demo $(SCENARIO)
+# The shipped exe, or where no 32-bit code runs the 64-bit build of the same source.
+demo: bootstrap
+	@if tools/runs-32bit-code >/dev/null; then preset=win32-release; else preset=win64-release; fi; \
+	cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && tools/demo $(SCENARIO)
 
 clean:
 	rm -rf build dist
