@@ -260,6 +260,9 @@ class Prefix:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not os.path.exists(os.path.join(self.path, "system.reg")):
                 self.run(self.wine("wineboot", "-i"), self.path + "-boot")
+                # The server that made the prefix ends once its helpers settle; the one started
+                # below must not find it still running, or every case pays for a server of its own.
+                self.run(self.wine("wineserver", "-w"), self.path + "-settle")
             # Kept between the cases, and gone a minute after the last.
             subprocess.run(self.wine("wineserver", "-p60"), env=self.environment(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
