@@ -13,7 +13,6 @@ own image made, in order and with their arguments, and that no file but the tabl
 
 import argparse
 import contextlib
-import fcntl
 import os
 import re
 import shutil
@@ -255,17 +254,10 @@ class Prefix:
                                   env=self.environment(**env), timeout=90).returncode
 
     def ensure(self):
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        with open(self.path + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            if not os.path.exists(os.path.join(self.path, "system.reg")):
-                self.run(self.wine("wineboot", "-i"), self.path + "-boot")
-                # The server that made the prefix ends once its helpers settle; the one started
-                # below must not find it still running, or every case pays for a server of its own.
-                self.run(self.wine("wineserver", "-w"), self.path + "-settle")
-            # Kept between the cases, and gone a minute after the last.
-            subprocess.run(self.wine("wineserver", "-p60"), env=self.environment(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        """Creates the prefix on first use and keeps its server between the cases."""
+        subprocess.run([os.path.join(TOOLS, "wine-exec"), str(self.bits), self.path], env=self.environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=600)
 
     def regedit(self):
         # The tool reads its own process's view: a 32-bit tool on a 64-bit prefix reads the 32-bit
