@@ -88,8 +88,8 @@ bench: bootstrap
 	@bits=$$(tools/runs-32bit-code >/dev/null && echo 32 || echo 64); \
 	for preset in bench-host bench-win$$bits; do \
 	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset >/dev/null || exit 1; \
-	done
-	@tools/bench
+	done; \
+	tools/bench $$bits
 
 # Signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE are given; the password stays in its file.
 dist: release
