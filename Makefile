@@ -21,12 +21,18 @@ help:
 	@echo "               what this machine runs"
 	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over the whole tree"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
-	@echo "make dist      dist/FundTableRepair.exe, dist/FundTableRepair-<version>.zip (the exe and a"
-	@echo "               note for support staff) and dist/SHA256SUMS; unsigned, the same bytes from any"
-	@echo "               clean clone of a commit. SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE signs the exe"
-	@echo "               (Authenticode, SHA-256); SIGN_TIMESTAMP_URL=URL adds an RFC 3161 timestamp"
-	@echo "make verify-release EXE=FILE"
-	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds"
+	@echo "make dist      run the end-to-end cases, then make dist/FundTableRepair.exe,"
+	@echo "               dist/FundTableRepair-<version>.zip (the exe and a note for support staff),"
+	@echo "               dist/BUILDINFO (version, commit, toolchain, proof) and dist/SHA256SUMS; unsigned,"
+	@echo "               the same bytes from any clean clone of a commit with the same toolchain. Signs the"
+	@echo "               exe (Authenticode, SHA-256) with a key in a token:"
+	@echo "                 SIGN_PKCS11_MODULE=LIB SIGN_KEY=pkcs11:URI SIGN_CERT=PEM SIGN_PIN_FILE=FILE"
+	@echo "               or in a file: SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE;"
+	@echo "               SIGN_TIMESTAMP_URL=URL adds an RFC 3161 timestamp"
+	@echo "make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [BUILDINFO=FILE]"
+	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds; who"
+	@echo "               signed it is established only by its SHA-256 fingerprint (SIGNER) or a chain to"
+	@echo "               a CA (TRUST). BUILDINFO (default: beside FILE) tells another toolchain from tampering"
 	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
 	@echo "               DISPLAY the box is saved to build/demo/message.png. Where no 32-bit code runs,"
 	@echo "               the same source built for 64-bit Windows, and it says so. SCENARIO= one of:"
@@ -91,16 +97,26 @@ bench: bootstrap
 	done; \
 	tools/bench $$bits
 
-# Signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE are given; the password stays in its file.
+# Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
+# SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE for one in a token; a password or PIN
+# stays in its file. The end-to-end cases run first, on the shipped exe or, where this machine runs
+# no 32-bit code, on the 64-bit build, and BUILDINFO records which.
 dist: release
-	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist \
+	@if tools/runs-32bit-code >/dev/null; then proof=win32-release; else proof=win64-release; \
+	  cmake --preset $$proof >/dev/null && cmake --build --preset $$proof >/dev/null || exit 1; fi; \
+	rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/$$proof \
 	  $(if $(SIGN_PKCS12),--sign-pkcs12 '$(SIGN_PKCS12)') \
 	  $(if $(SIGN_PASSWORD_FILE),--sign-password-file '$(SIGN_PASSWORD_FILE)') \
+	  $(if $(SIGN_PKCS11_MODULE),--sign-pkcs11-module '$(SIGN_PKCS11_MODULE)') \
+	  $(if $(SIGN_KEY),--sign-key '$(SIGN_KEY)') \
+	  $(if $(SIGN_CERT),--sign-cert '$(SIGN_CERT)') \
+	  $(if $(SIGN_PIN_FILE),--sign-pin-file '$(SIGN_PIN_FILE)') \
 	  $(if $(SIGN_TIMESTAMP_URL),--sign-timestamp-url '$(SIGN_TIMESTAMP_URL)')
 
 verify-release: release
-	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE" >&2; exit 2; }
-	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)'
+	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [BUILDINFO=FILE]" >&2; exit 2; }
+	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)' \
+	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
 
 # The shipped exe, or where no 32-bit code runs the 64-bit build of the same source.
 demo: bootstrap

@@ -1,0 +1,94 @@
+"""What a release says of itself, and where that comes from: the version, the commit, the
+toolchain that built the exe, and BUILDINFO, the file that carries them beside the release.
+tools/dist writes it; tools/verify-release reads it back and compares it with this machine.
+
+The version has this one source:
+- the commit's own tag vX.Y.Z gives X.Y.Z;
+- otherwise VERSION plus the commit: 1.0.0+git.0123456789ab;
+- uncommitted changes to tracked files add ".dirty": such a release is made, and marked;
+- no git at all (a source archive): VERSION alone, the commit unknown.
+git is asked with safe.directory=*, so that a checkout owned by another user gives the same
+answer as one's own: it only reads here."""
+
+import os
+import subprocess
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# The Debian packages whose files make the shipped exe: the compiler and its runtime libraries
+# (the win32 thread model), binutils, the MinGW-w64 headers and import libraries, and CMake.
+TOOLCHAIN_PACKAGES = ["g++-mingw-w64-i686-win32", "gcc-mingw-w64-i686-win32", "gcc-mingw-w64-base",
+                      "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common", "cmake"]
+NOT_INSTALLED = "not installed"
+
+
+def git(*args):
+    """git's output in the checkout, or None where there is no git or no repository."""
+    try:
+        result = subprocess.run(["git", "-c", "safe.directory=*", "-C", TOP, *args], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=60)
+    except OSError:
+        return None
+    return result.stdout.strip() if result.returncode == 0 else None
+
+
+class Source:
+    """The checkout a release is made from."""
+
+    def __init__(self):
+        self.commit = git("rev-parse", "--verify", "HEAD^{commit}")
+        self.dirty = self.commit is not None and git("status", "--porcelain", "--untracked-files=no") != ""
+        tag = git("describe", "--tags", "--exact-match", "--match", "v[0-9]*", "HEAD") if self.commit else None
+        with open(os.path.join(TOP, "VERSION")) as f:
+            base = f.read().strip()
+        if self.commit is None:
+            self.version = base
+        elif tag and not self.dirty:
+            self.version = tag[1:]
+        else:
+            self.version = f"{tag[1:] if tag else base}+git.{self.commit[:12]}" + (".dirty" if self.dirty else "")
+
+    def describe(self):
+        if self.commit is None:
+            return "unknown (no git repository)"
+        return self.commit + (" with uncommitted changes" if self.dirty else "")
+
+
+def toolchain():
+    """{package: version} of TOOLCHAIN_PACKAGES on this machine."""
+    versions = dict.fromkeys(TOOLCHAIN_PACKAGES, NOT_INSTALLED)
+    result = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev} ${Version}\n",
+                             *TOOLCHAIN_PACKAGES], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    for line in result.stdout.splitlines():
+        words = line.split()
+        if len(words) == 3 and words[1].startswith("ii"):
+            versions[words[0]] = words[2]
+    return versions
+
+
+# BUILDINFO: "key: value" lines, and the toolchain as indented "package version" lines below its
+# key. Plain text, so that a person reads it as easily as verify-release does.
+def write_buildinfo(path, source, exe_sha256, proof):
+    lines = ["FundTableRepair release: what built it",
+             f"version: {source.version}",
+             f"commit: {source.describe()}",
+             f"exe SHA-256 before signing: {exe_sha256}",
+             "toolchain (Debian packages):"]
+    lines += [f"  {package} {version}" for package, version in toolchain().items()]
+    lines.append(f"end-to-end proof: {proof}")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def read_buildinfo(path):
+    """(fields, toolchain): the "key: value" lines and {package: version}."""
+    fields, packages = {}, {}
+    with open(path) as f:
+        for line in f:
+            if line.startswith("  ") and " " in line.strip():
+                package, version = line.strip().split(" ", 1)
+                packages[package] = version
+            elif ": " in line:
+                key, value = line.rstrip("\n").split(": ", 1)
+                fields[key] = value
+    return fields, packages
