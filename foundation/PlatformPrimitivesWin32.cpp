@@ -2,6 +2,7 @@
 
 static_assert(sizeof(LONG) == sizeof(int32_t), "InterlockedDecrement works on 32-bit LONGs");
 
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): InitializeCriticalSection initialises it
 PlatformLock::PlatformLock() { InitializeCriticalSection(&section); }
 PlatformLock::~PlatformLock() { DeleteCriticalSection(&section); }
 void PlatformLock::Enter() { EnterCriticalSection(&section); }

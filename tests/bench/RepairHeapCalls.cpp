@@ -21,7 +21,7 @@ int main()
     HKEY key;
     RegCreateKeyExA(RegistryRoot, RepairSubKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     RegSetValueExA(key, RepairValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(directory.c_str()),
-        static_cast<DWORD>(directory.size() + 1));
+        static_cast<DWORD>(directory.size()) + 1);
     RegCloseKey(key);
 
     const CountingHeap::Counts before = CountingHeap::Current();

@@ -26,7 +26,8 @@ struct BoxSearch {
 
 BOOL CALLBACK MatchBox(HWND window, LPARAM parameter)
 {
-    auto* search = reinterpret_cast<BoxSearch*>(parameter);
+    auto* search =
+        reinterpret_cast<BoxSearch*>(parameter); // NOLINT(performance-no-int-to-ptr): how EnumWindows passes it
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     wchar_t text[64] = L"";

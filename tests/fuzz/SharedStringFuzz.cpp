@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         std::string& model = models[which];
         switch (operation % 6) {
         case 0: {
-            const std::string appended = input.Text(input.Byte() * (1u + input.Byte() % 4));
+            const std::string appended = input.Text(std::size_t{input.Byte()} * (1u + input.Byte() % 4));
             text.Append(appended.c_str());
             model += appended;
             break;
@@ -86,4 +86,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         Check(*texts[1], models[1]);
     }
     return 0;
-}
+} // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks): the analyzer loses track of an array of unique_ptr

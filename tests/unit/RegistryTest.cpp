@@ -36,7 +36,7 @@ protected:
     {
         ASSERT_EQ(RegSetValueExA(key, "FilePath", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
     }
-    void StoreText(const std::string& text) { Store(REG_SZ, text.c_str(), DWORD(text.size() + 1)); }
+    void StoreText(const std::string& text) { Store(REG_SZ, text.c_str(), DWORD(text.size()) + 1); }
     LONG Read(SharedString& out) { return ReadRegistryString(ScratchKey, "FilePath", out); }
 
     HKEY key = nullptr;
@@ -222,7 +222,7 @@ LONG WINAPI PartialWriteThenMoreData(HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE
     const std::string stored = "C:\\App\\" + std::string(5000, 'x');
     std::memcpy(data, stored.data(), *size);
     *type = REG_SZ;
-    *size = static_cast<DWORD>(stored.size() + 1);
+    *size = static_cast<DWORD>(stored.size()) + 1;
     return ERROR_MORE_DATA;
 }
 
@@ -230,7 +230,7 @@ LONG WINAPI PartialWriteThenMoreData(HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE
 LONG WINAPI UnterminatedInDirtyBuffer(HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size)
 {
     std::memset(data, 'X', *size);
-    std::memcpy(data, "C:\\App\\", 7);
+    std::memcpy(data, "C:\\App\\", 7); // NOLINT(bugprone-not-null-terminated-result): the point of the case
     *type = REG_SZ;
     *size = 7;
     return ERROR_SUCCESS;

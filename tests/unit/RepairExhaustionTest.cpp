@@ -59,7 +59,7 @@ TEST_F(RepairUnderExhaustion, EachFailingAllocationGivesTheFailureAndLeavesNothi
 
     for (long failing = 0; failing < allocations; ++failing) {
         CreateTable();
-        const HKEY handle = NextHandle();
+        HKEY handle = NextHandle();
         HeapWatch watch;
         bool succeeded;
         {

@@ -33,7 +33,7 @@ public:
     /// Creates (or empties) the file in the directory; returns its path, empty on failure.
     std::string AddFile(const char* name) const
     {
-        const std::string file = path + "\\" + name;
+        std::string file = path + "\\" + name;
         HANDLE handle = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
             return std::string();
