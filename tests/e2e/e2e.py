@@ -24,6 +24,8 @@ import time
 from dataclasses import dataclass, field
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
+sys.path.insert(0, TOOLS)
+import pe  # noqa: E402
 
 HKCU, HKLM = "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"
 # The predefined keys are the handles 0x80000001 and 0x80000002 sign-extended to a pointer, so a
@@ -304,39 +306,12 @@ def snapshot(root):
     return files
 
 
-I386, AMD64 = 0x14C, 0x8664
-PE32, PE32_PLUS = 0x10B, 0x20B
-
-
-class PeHeaders:
-    """The few PE header fields the tests read, for PE32 (32-bit) and PE32+ (64-bit) images."""
-
-    def __init__(self, image):
-        self.pe = struct.unpack_from("<I", image, 0x3C)[0]
-        check(image[self.pe:self.pe + 4] == b"PE\0\0", "no PE signature")
-        self.machine, self.section_count, self.timestamp = struct.unpack_from("<HHI", image, self.pe + 4)
-        self.optional_size = struct.unpack_from("<H", image, self.pe + 20)[0]
-        self.optional = self.pe + 24
-        self.magic = struct.unpack_from("<H", image, self.optional)[0]
-        check(self.magic in (PE32, PE32_PLUS), f"optional header magic {self.magic:#x}")
-        wide = self.magic == PE32_PLUS
-        self.bits = 64 if wide else 32
-        # PE32+ widens the image base to 8 bytes and drops BaseOfData before it, so the fields
-        # after it stay where they are; the data directories move by the four wider stack and
-        # heap sizes.
-        self.image_base = struct.unpack_from("<Q" if wide else "<I", image, self.optional + (24 if wide else 28))[0]
-        self.size_of_image = struct.unpack_from("<I", image, self.optional + 56)[0]
-        self.directories = self.optional + (112 if wide else 96)
-
-
 def image_bits(exe):
-    with open(exe, "rb") as f:
-        return PeHeaders(f.read(4096)).bits
+    return pe.Headers.of_file(exe, 4096).bits
 
 
 def image_range(exe):
-    with open(exe, "rb") as f:
-        headers = PeHeaders(f.read(4096))
+    headers = pe.Headers.of_file(exe, 4096)
     return headers.image_base, headers.image_base + headers.size_of_image
 
 
@@ -474,11 +449,15 @@ def run_case(case, args):
     check(not e2e_changed, f"files changed: {sorted(e2e_changed)}")
 
 
-def rva_to_offset(sections, rva):
-    for virtual_address, virtual_size, raw_offset in sections:
-        if virtual_address <= rva < virtual_address + virtual_size:
-            return raw_offset + rva - virtual_address
-    raise Failure(f"RVA {rva:#x} lies in no section")
+def reviewed_imports(bits):
+    """{(dll, function)} from the reviewed list of what the image may import."""
+    entries = set()
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), f"imports-win{bits}.txt")) as f:
+        for line in f:
+            words = line.split("#", 1)[0].split()
+            if words:
+                entries.add((words[0].lower(), words[1]))
+    return entries
 
 
 def check_executable(exe, bits, build_paths):
@@ -490,37 +469,29 @@ def check_executable(exe, bits, build_paths):
     for path in build_paths:
         check(path.encode() not in image, f"the image contains the build path {path}")
     check(len(image) <= 64 * 1024, f"{len(image)} bytes, more than 64 KiB")
-    headers = PeHeaders(image)
-    section_count, timestamp = headers.section_count, headers.timestamp
-    optional_size, optional = headers.optional_size, headers.optional
-    machine, magic = (I386, PE32) if bits == 32 else (AMD64, PE32_PLUS)
+    try:
+        headers = pe.Headers(image)
+    except pe.NotAnImage as error:
+        raise Failure(f"not a Windows program: {error}") from None
+    machine, magic = (pe.I386, pe.PE32) if bits == 32 else (pe.AMD64, pe.PE32_PLUS)
     check(headers.machine == machine, f"machine {headers.machine:#x}, not {machine:#x}")
     check(headers.magic == magic, f"optional header magic {headers.magic:#x}, not {magic:#x}")
-    check(timestamp == 0, f"link timestamp {timestamp:#x}")
-    os_version = struct.unpack_from("<HH", image, optional + 40)
-    subsystem_version = struct.unpack_from("<HH", image, optional + 48)
-    subsystem = struct.unpack_from("<H", image, optional + 68)[0]
-    check(os_version == (4, 0), f"lowest system version {os_version}")
-    check(subsystem_version == (4, 0), f"subsystem version {subsystem_version}")
-    check(subsystem == 3, f"subsystem {subsystem}, not the console")
-    directories = headers.directories
-    import_rva = struct.unpack_from("<I", image, directories + 8)[0]
-    resource_size = struct.unpack_from("<I", image, directories + 16 + 4)[0]
-    check(resource_size == 0, "the image carries resources (a manifest among them?)")
-    sections = []
-    for index in range(section_count):
-        header = optional + optional_size + 40 * index
-        virtual_size, virtual_address, _, raw_offset = struct.unpack_from("<IIII", image, header + 8)
-        sections.append((virtual_address, virtual_size, raw_offset))
-    dlls, descriptor = set(), rva_to_offset(sections, import_rva)
-    while True:
-        name_rva = struct.unpack_from("<I", image, descriptor + 12)[0]
-        if name_rva == 0:
-            break
-        name = image[rva_to_offset(sections, name_rva):].split(b"\0", 1)[0].decode().lower()
-        dlls.add(name)
-        descriptor += 20
-    check(dlls == {"kernel32.dll", "advapi32.dll", "user32.dll", "msvcrt.dll"}, f"imports from {sorted(dlls)}")
+    check(headers.timestamp == 0, f"link timestamp {headers.timestamp:#x}")
+    check(headers.os_version == (4, 0), f"lowest system version {headers.os_version}")
+    check(headers.subsystem_version == (4, 0), f"subsystem version {headers.subsystem_version}")
+    check(headers.subsystem == 3, f"subsystem {headers.subsystem}, not the console")
+    # No manifest, on purpose: without one the exe runs under the same UAC virtualisation of the
+    # registry and files as the quotes application, which has none either, so both see the same
+    # FilePath and the same install directory on Vista and later. An asInvoker manifest would end
+    # that virtualisation for the tool alone.
+    check(headers.directory(pe.RESOURCE)[1] == 0, "the image carries resources (a manifest among them?)")
+    imported = {(dll, function) for dll, functions in headers.imports().items() for function in functions}
+    reviewed = reviewed_imports(bits)
+    added = sorted(f"{dll} {function}" for dll, function in imported - reviewed)
+    dropped = sorted(f"{dll} {function}" for dll, function in reviewed - imported)
+    check(not added, f"imports {', '.join(added)}, which tests/e2e/imports-win{bits}.txt does not list: "
+                     "check that Windows 95 OSR2 and NT 4.0 have it, and list it with where it comes from")
+    check(not dropped, f"no longer imports {', '.join(dropped)}: take it off tests/e2e/imports-win{bits}.txt")
 
 
 def main():
