@@ -7,8 +7,11 @@ executable once and checks what a customer and a support engineer would: exit st
 printed, the one message box (its bytes, caption, owner and style), the Win32 calls the program's
 own image made, in order and with their arguments, and that no file but the table file changed.
 
-    e2e.py --list
+    e2e.py --list [--bits 32|64]
     e2e.py --exe FundTableRepair.exe --hold-file HoldFile.exe --prefix DIR CASE...
+
+The cases of the 32-bit exe on 64-bit Windows (wow64_*) run on a 64-bit prefix of their own,
+DIR-wow64.
 """
 
 import argparse
@@ -26,8 +29,9 @@ from dataclasses import dataclass, field
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
 sys.path.insert(0, TOOLS)
 import pe  # noqa: E402
+import windowsversions  # noqa: E402
+from windowsversions import HKCU, HKLM  # noqa: E402
 
-HKCU, HKLM = "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"
 # The predefined keys are the handles 0x80000001 and 0x80000002 sign-extended to a pointer, so a
 # 64-bit process passes them with their upper half set.
 ROOT_HANDLE = {32: {HKCU: "80000001", HKLM: "80000002"},
@@ -55,12 +59,7 @@ WIDE_CALLS = ["GetVersionExW", "RegOpenKeyExW", "RegCreateKeyExW", "RegQueryValu
 LOCK_CALLS = ["RtlInitializeCriticalSection", "RtlDeleteCriticalSection"]
 
 INSTALL = "C:\\e2e\\Quotes\\"
-# Wine's versions, what GetVersion then reports, and the root each implies.
-VERSIONS = {
-    "win31": HKLM, "win95": HKLM, "win98": HKLM, "winme": HKLM, "nt351": HKLM, "nt40": HKLM,
-    "win2k": HKLM, "winxp": HKLM, "win2003": HKLM,
-    "vista": HKCU, "win7": HKCU, "win8": HKCU, "win10": HKCU,
-}
+WRONG = "C:\\e2e\\Wrong\\"
 CP936_TRAIL_5C = "乗"  # GBK 81 5C: its trail byte is a backslash
 
 
@@ -86,6 +85,10 @@ class Case:
     why: str
     version: str = "win7"
     values: dict = field(default_factory=dict)  # root -> Value of FilePath; a None Value: key only
+    # The 32-bit exe on 64-bit Windows: values are written in the 32-bit view the exe reads, these
+    # in the 64-bit view it must not read.
+    wow64: bool = False
+    values_64bit_view: dict = field(default_factory=dict)
     files: dict = field(default_factory=dict)  # extra files: Windows path -> "file" | "dir" | "readonly"
     hold: str = None  # Windows path of a file another process holds open
     environment: dict = field(default_factory=dict)
@@ -103,19 +106,30 @@ def table(directory):
 
 
 def version_case(version):
-    root = VERSIONS[version]
+    root = version.root
     other = HKCU if root == HKLM else HKLM
     return Case(
-        f"version_{version}",
-        f"{version} reads below {root} only; the value below the other root names another install",
-        version=version,
-        values={root: sz(INSTALL), other: sz("C:\\e2e\\Wrong\\")},
+        f"version_{version.name}",
+        f"{version.name} ({version.reports}) reads below {root} only; the value below the other root names another install",
+        version=version.name,
+        values={root: sz(INSTALL), other: sz(WRONG)},
+        deletes=table(INSTALL), message=SUCCEEDED, deleted=(INSTALL + "FundNameTable.txt",))
+
+
+def wow64_case(version):
+    """The shipped exe on 64-bit Windows: a 32-bit process, it reads the 32-bit view (below
+    HKEY_LOCAL_MACHINE, SOFTWARE\\WOW6432Node; HKEY_CURRENT_USER's Software is one key in both)."""
+    root = windowsversions.BY_NAME[version].root
+    return Case(
+        f"wow64_{version}",
+        f"on 64-bit {version} the 32-bit view's value is read, never the 64-bit view's",
+        version=version, wow64=True, values={root: sz(INSTALL)}, values_64bit_view={HKLM: sz(WRONG)},
         deletes=table(INSTALL), message=SUCCEEDED, deleted=(INSTALL + "FundNameTable.txt",))
 
 
 LONG_VALUE = INSTALL + "x" * 5000 + "\\"
 
-CASES = [version_case(v) for v in VERSIONS] + [
+COMMON_CASES = [
     # What the repair does with the install directory it finds.
     Case("vista_value_only_below_hklm", "an XP-era value is not read on Vista and later",
          version="vista", values={HKLM: sz(INSTALL)}, opens=False),
@@ -182,7 +196,15 @@ CASES = [version_case(v) for v in VERSIONS] + [
     Case("absence_unconfirmed_bad_name", "an invalid name proves nothing about the file",
          values={HKCU: sz("C:\\e2e\\Quo|tes\\")}, deletes=table("C:\\e2e\\Quo|tes\\")),
 ]
-CASES_BY_NAME = {case.name: case for case in CASES}
+
+
+def cases(bits):
+    """{name: case} for an exe of this bitness: every Windows version Wine offers it, the common
+    cases, and for the shipped 32-bit exe the same on 64-bit Windows."""
+    found = [version_case(v) for v in windowsversions.offered(bits)] + COMMON_CASES
+    if bits == 32:
+        found += [wow64_case("win10"), wow64_case("winxp64")]
+    return {case.name: case for case in found}
 
 # The customer's disk: the install directory with the table file and its neighbours, and files
 # a faulty tool might hit instead.
@@ -234,19 +256,19 @@ def check(condition, message):
 
 
 class Prefix:
-    """A Wine prefix of the tool's bitness, served by the Wine for that bitness (tools/wine-run)."""
+    """A Wine prefix, of the tool's bitness or ("wow64") a 64-bit one that runs the 32-bit tool,
+    served by the Wine tools/wine-run picks for it. wine-run sets up the rest of Wine's
+    environment: no display, no debug output unless asked, no .NET or browser engine."""
 
-    def __init__(self, path, bits):
+    def __init__(self, path, kind):
         self.path = os.path.abspath(path)
-        self.bits = bits
+        self.kind = str(kind)
 
-    def wine(self, command, *args):
-        return [os.path.join(TOOLS, "wine-run"), str(self.bits), command, *args]
+    def wine(self, command, *args, kind=None):
+        return [os.path.join(TOOLS, "wine-run"), kind or self.kind, command, *args]
 
     def environment(self, locale="zh_CN.UTF-8", extra=None, debug="-all"):
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        env.update(WINEPREFIX=self.path, WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=",
-                   LC_ALL=locale, LANG=locale)
+        env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
         env.update(extra or {})
         return env
 
@@ -257,24 +279,31 @@ class Prefix:
 
     def ensure(self):
         """Creates the prefix on first use and keeps its server between the cases."""
-        subprocess.run([os.path.join(TOOLS, "wine-exec"), str(self.bits), self.path], env=self.environment(),
+        subprocess.run([os.path.join(TOOLS, "wine-exec"), self.kind, self.path], env=self.environment(),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=600)
 
-    def regedit(self):
-        # The tool reads its own process's view: a 32-bit tool on a 64-bit prefix reads the 32-bit
-        # view, which the 32-bit regedit writes; otherwise the prefix's own regedit writes it.
-        wow64 = os.path.isdir(os.path.join(self.path, "drive_c", "windows", "syswow64"))
-        return "C:\\windows\\syswow64\\regedit.exe" if wow64 and self.bits == 32 else "regedit"
+    def regedit(self, reg_file, log, view=None):
+        """Imports reg_file into the registry view the tool reads, or into the 64-bit view. Each
+        regedit writes its own process's view: on a "wow64" prefix the 32-bit one, from syswow64,
+        writes the view the 32-bit tool reads."""
+        if self.kind == "wow64" and view != 64:
+            command = self.wine("wine", "C:\\windows\\syswow64\\regedit.exe", "/s", reg_file)
+        else:
+            command = self.wine("wine", "regedit", "/s", reg_file, kind="64" if view == 64 else None)
+        check(self.run(command, log) == 0, "regedit failed")
 
 
-def reg_file(case):
-    lines = ["Windows Registry Editor Version 5.00", "",
-             "[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{case.version}"', "",
-             "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
-             '"RelayInclude"="' + ";".join(OWN_CALLS + WIDE_CALLS + LOCK_CALLS) + '"', "",
-             f"[-{HKCU}\\SoftWare\\Morvantis]", f"[-{HKLM}\\SoftWare\\Morvantis]", ""]
-    for root, value in case.values.items():
+def reg_file(values, version=None):
+    """The registry as a case wants it: FilePath as given below each root (none elsewhere), and
+    with a version, Wine's settings for the run."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    if version:
+        lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', "",
+                  "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
+                  '"RelayInclude"="' + ";".join(OWN_CALLS + WIDE_CALLS + LOCK_CALLS) + '"', ""]
+    lines += [f"[-{HKCU}\\SoftWare\\Morvantis]", f"[-{HKLM}\\SoftWare\\Morvantis]", ""]
+    for root, value in values.items():
         lines.append(f"[{root}\\SoftWare\\Morvantis]")
         if value is not None:
             lines.append(f'"FilePath"=hex({value.kind}):' + ",".join("%02x" % b for b in value.data))
@@ -350,7 +379,7 @@ def own_calls(log, exe, image):
 
 def expected_calls(case, bits):
     """The calls, with the arguments that matter ('*': any), in order."""
-    root = VERSIONS[case.version]
+    root = windowsversions.BY_NAME[case.version].root
     expected = [("GetVersion", [])]
     if case.version != "win31":  # Win32s: classified from GetVersion alone
         expected.append(("GetVersionExA", ["*"]))
@@ -403,14 +432,17 @@ def check_calls(case, bits, calls):
 
 def run_case(case, args):
     bits = image_bits(args.exe)
-    prefix = Prefix(args.prefix, bits)
+    prefix = Prefix(args.prefix + "-wow64", "wow64") if case.wow64 else Prefix(args.prefix, bits)
     prefix.ensure()
     work = os.path.join(os.path.dirname(prefix.path), "e2e-logs", case.name)
     os.makedirs(work, exist_ok=True)
     with open(os.path.join(work, "setup.reg"), "wb") as f:
-        f.write(reg_file(case))
-    check(prefix.run(prefix.wine("wine", prefix.regedit(), "/s", os.path.join(work, "setup.reg")),
-                     os.path.join(work, "regedit")) == 0, "regedit failed")
+        f.write(reg_file(case.values, case.version))
+    prefix.regedit(os.path.join(work, "setup.reg"), os.path.join(work, "regedit"))
+    if case.wow64:
+        with open(os.path.join(work, "setup64.reg"), "wb") as f:
+            f.write(reg_file(case.values_64bit_view))
+        prefix.regedit(os.path.join(work, "setup64.reg"), os.path.join(work, "regedit64"), view=64)
     lay_out_disk(prefix, case)
     drive_c = os.path.join(prefix.path, "drive_c")
     with contextlib.ExitStack() as cleanup:
@@ -500,13 +532,14 @@ def main():
     parser.add_argument("--executable", action="store_true", help="check the shipped image itself")
     parser.add_argument("--build-path", action="append", default=[], help="a path the image must not contain")
     parser.add_argument("--exe")
-    parser.add_argument("--bits", type=int, choices=(32, 64), default=32, help="what --executable expects")
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=32,
+                        help="the exe's bitness, for --list and --executable")
     parser.add_argument("--hold-file")
     parser.add_argument("--prefix")
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
     if args.list:
-        print("\n".join(CASES_BY_NAME))
+        print("\n".join(cases(args.bits)))
         return 0
     if args.executable:
         try:
@@ -518,8 +551,9 @@ def main():
         print(f"PASS executable: {os.path.getsize(args.exe)} bytes, {kind} console 4.0, static")
         return 0
     passed = failed = 0
-    for name in args.cases or list(CASES_BY_NAME):
-        case = CASES_BY_NAME[name]
+    by_name = cases(image_bits(args.exe))
+    for name in args.cases or list(by_name):
+        case = by_name[name]
         try:
             run_case(case, args)
             passed += 1
