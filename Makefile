@@ -2,6 +2,7 @@ SHELL := /bin/bash
 # The front door: a thin layer over the CMake presets.
 PRESETS := host fuzz win32 win64 win32-release win64-release
 FUZZ_SECONDS ?= 60
+REQUIRE_32BIT ?= 0
 SCENARIO ?= installed
 
 .PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
@@ -49,52 +50,31 @@ help:
 bootstrap:
 	@tools/bootstrap
 
-# Every preset runs, and the check fails if any of them failed. Tests skipped because this machine
-# runs no 32-bit code are counted, and the last line says so. The Wine servers a preset's tests
-# kept alive between runs end with the preset.
-check: bootstrap
-	@failed=""; skipped=0; \
-	for preset in $(PRESETS); do \
-	  echo "== $$preset"; \
-	  rm -f build/$$preset/ctest.log; \
-	  { cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && \
-	    ctest --preset $$preset --output-log build/$$preset/ctest.log; } || failed="$$failed $$preset"; \
-	  skipped=$$((skipped + $$(cat build/$$preset/ctest.log 2>/dev/null | grep -c '(Skipped)$$'))); \
-	  case $$preset in win32*) bits=32;; win64*) bits=64;; *) continue;; esac; \
-	  for prefix in build/$$preset/*prefix; do \
-	    [ -d "$$prefix" ] && WINEPREFIX=$$PWD/$$prefix timeout 30 tools/wine-run $$bits wineserver -k >/dev/null 2>&1; \
-	  done; \
-	done; \
-	echo "== lint"; tools/lint || failed="$$failed lint"; \
-	if [ -n "$$failed" ]; then echo "== failed:$$failed"; else echo "== all presets and the lint passed"; fi; \
-	if [ $$skipped -gt 0 ]; then \
-	  echo "== $$skipped tests that run the 32-bit build were skipped ($$(tools/runs-32bit-code)); the 64-bit build ran the same tests"; \
-	fi; \
-	[ -z "$$failed" ]
+# Every preset, the benchmarks' builds and the lint (tools/check says how).
+check:
+	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/check
 
 lint: bootstrap
 	@tools/lint
 
 $(PRESETS:%=test-%): test-%: bootstrap
-	cmake --preset $* >/dev/null && cmake --build --preset $* && ctest --preset $*
+	@tools/build-preset $* $(if $(filter fuzz,$*),-DFUZZ_SECONDS=3) && ctest --preset $*
 
 release: bootstrap
-	cmake --preset win32-release >/dev/null && cmake --build --preset win32-release
+	@tools/build-preset win32-release
 
-# Each fuzz target for FUZZ_SECONDS; make check runs them for a few seconds each.
+# Each fuzz target for FUZZ_SECONDS; make check runs them for three seconds each.
 fuzz: bootstrap
-	@cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset fuzz >/dev/null
+	@tools/build-preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	@ctest --preset fuzz -V | grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
-	 status=$${PIPESTATUS[0]}; cmake --preset fuzz -DFUZZ_SECONDS=3 >/dev/null; exit $$status
+	 exit $${PIPESTATUS[0]}
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
-# or 64-bit where no 32-bit code runs.
+# or 64-bit where no 32-bit code runs. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
 bench: bootstrap
 	@tools/fetch-benchmark-source build/third_party/benchmark
 	@bits=$$(tools/runs-32bit-code >/dev/null && echo 32 || echo 64); \
-	for preset in bench-host bench-win$$bits; do \
-	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset >/dev/null || exit 1; \
-	done; \
+	for preset in bench-host bench-win$$bits; do tools/build-preset $$preset >/dev/null || exit 1; done; \
 	tools/bench $$bits
 
 # Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
@@ -103,7 +83,7 @@ bench: bootstrap
 # no 32-bit code, on the 64-bit build, and BUILDINFO records which.
 dist: release
 	@if tools/runs-32bit-code >/dev/null; then proof=win32-release; else proof=win64-release; \
-	  cmake --preset $$proof >/dev/null && cmake --build --preset $$proof >/dev/null || exit 1; fi; \
+	  tools/build-preset $$proof >/dev/null || exit 1; fi; \
 	rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/$$proof \
 	  $(if $(SIGN_PKCS12),--sign-pkcs12 '$(SIGN_PKCS12)') \
 	  $(if $(SIGN_PASSWORD_FILE),--sign-password-file '$(SIGN_PASSWORD_FILE)') \
@@ -119,9 +99,10 @@ verify-release: release
 	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
 
 # The shipped exe, or where no 32-bit code runs the 64-bit build of the same source.
+# DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
 	@if tools/runs-32bit-code >/dev/null; then preset=win32-release; else preset=win64-release; fi; \
-	cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && tools/demo $(SCENARIO)
+	tools/build-preset $$preset && tools/demo $(SCENARIO)
 
 clean:
 	rm -rf build dist

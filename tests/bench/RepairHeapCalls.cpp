@@ -4,6 +4,7 @@
 #include "RepairTexts.h"
 
 #include "CountingHeap.h"
+#include "WineOnly.h"
 
 #include <windows.h>
 
@@ -12,6 +13,10 @@
 
 int main()
 {
+    if (!RunsUnderWine()) {
+        std::fprintf(stderr, "%s\n", WineOnlyRefusal);
+        return 2;
+    }
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     const std::string directory = std::string(temp) + "FundTableRepairBench\\";

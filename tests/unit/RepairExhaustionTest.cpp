@@ -6,6 +6,7 @@
 
 #include "CountingHeap.h"
 #include "ScratchDirectory.h"
+#include "WineOnly.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@ class RepairUnderExhaustion : public testing::Test {
 protected:
     void SetUp() override
     {
+        if (!RunsUnderWine())
+            GTEST_FAIL() << WineOnlyRefusal;
         HKEY key;
         ASSERT_EQ(RegCreateKeyExA(RegistryRoot, RepairSubKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
@@ -30,7 +33,11 @@ protected:
             ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    void TearDown() override { RegDeleteKeyA(RegistryRoot, RepairSubKeyPath); }
+    void TearDown() override
+    {
+        if (RunsUnderWine())
+            RegDeleteKeyA(RegistryRoot, RepairSubKeyPath);
+    }
     void CreateTable() { ASSERT_EQ(scratch.AddFile(RepairFileName), table); }
     // The handle the next open gets: the lowest free slot, so a key left open moves it. (Wine's
     // GetProcessHandleCount is a stub that always says 0.)
