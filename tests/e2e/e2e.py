@@ -436,13 +436,15 @@ def run_case(case, args):
     prefix.ensure()
     work = os.path.join(os.path.dirname(prefix.path), "e2e-logs", case.name)
     os.makedirs(work, exist_ok=True)
-    with open(os.path.join(work, "setup.reg"), "wb") as f:
-        f.write(reg_file(case.values, case.version))
-    prefix.regedit(os.path.join(work, "setup.reg"), os.path.join(work, "regedit"))
+    # The 64-bit view first: HKEY_CURRENT_USER's Software is one key in both views, so the 32-bit
+    # view's import, which clears the key before writing, must come last.
     if case.wow64:
         with open(os.path.join(work, "setup64.reg"), "wb") as f:
             f.write(reg_file(case.values_64bit_view))
         prefix.regedit(os.path.join(work, "setup64.reg"), os.path.join(work, "regedit64"), view=64)
+    with open(os.path.join(work, "setup.reg"), "wb") as f:
+        f.write(reg_file(case.values, case.version))
+    prefix.regedit(os.path.join(work, "setup.reg"), os.path.join(work, "regedit"))
     lay_out_disk(prefix, case)
     drive_c = os.path.join(prefix.path, "drive_c")
     with contextlib.ExitStack() as cleanup:
