@@ -3,9 +3,9 @@ reader the end-to-end cases, the release tools and the demo share.
 
     pe.py bits EXE     prints 32 or 64; exit 1 when EXE is no Windows program
 
-Offsets are from the PE/COFF specification. PE32+ widens the image base to 8 bytes and drops
-BaseOfData before it, so the fields after it stay where they are; the data directories move by
-the four wider stack and heap sizes."""
+Offsets are as Microsoft documents the PE/COFF format. PE32+ widens the image base to 8 bytes
+and drops BaseOfData before it, so the fields after it stay where they are; the data directories
+move by the four wider stack and heap sizes."""
 
 import struct
 import sys
