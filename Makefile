@@ -61,7 +61,7 @@ bootstrap:
 
 # Every preset, the benchmarks' builds and the lint (tools/check says how).
 check:
-	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/check
+	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/check $(PRESETS)
 
 lint: bootstrap
 	@tools/lint
