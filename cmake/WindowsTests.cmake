@@ -1,6 +1,6 @@
 # Tests that run the Windows programs this build makes. A 64-bit build's run on every machine; a
-# 32-bit build's need a machine that runs 32-bit code (tools/runs-32bit-code decides), and where
-# it runs none they are reported skipped, with the reason: never passed, never failed.
+# 32-bit build's need Wine 10's WoW64 route (tools/runs-32bit-code decides), and where it cannot
+# run they are reported skipped, with the reason: never passed, never failed.
 set(RUNS_32BIT_CODE ${PROJECT_SOURCE_DIR}/tools/runs-32bit-code)
 set(RUNS_WINDOWS_CODE ON)
 if(WINDOWS_BITS EQUAL 32)
