@@ -8,14 +8,22 @@ printed, the one message box (its bytes, caption, owner and style), the Win32 ca
 own image made, in order and with their arguments, and that no file but the table file changed.
 
     e2e.py --list [--bits 32|64]
-    e2e.py --exe FundTableRepair.exe --hold-file HoldFile.exe --prefix DIR CASE...
+    e2e.py --exe FundTableRepair.exe --hold-file HoldFile.exe --prefix DIR [--result FILE] CASE...
 
-The cases of the 32-bit exe on 64-bit Windows (wow64_*) run on a 64-bit prefix of their own,
-DIR-wow64.
+--result writes what ran as JSON for other tools (a release's proof): the exe's SHA-256, the Wine
+that ran it, and the cases passed and failed.
+
+Every case runs on a 64-bit prefix, as the Windows customers have: the 32-bit exe through Wine 10's
+WoW64 route, the 64-bit test build through the host's Wine. For the 32-bit exe, the versions that
+were only ever 32-bit (version_*) are that prefix with the version set and the machine-wide value
+in the 32-bit view, which is all a 32-bit process sees of the machine; the versions that came in
+64-bit editions (wow64_*) also hold a decoy in the 64-bit view that the tool must leave alone.
 """
 
 import argparse
 import contextlib
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -85,9 +93,8 @@ class Case:
     why: str
     version: str = "win7"
     values: dict = field(default_factory=dict)  # root -> Value of FilePath; a None Value: key only
-    # The 32-bit exe on 64-bit Windows: values are written in the 32-bit view the exe reads, these
-    # in the 64-bit view it must not read.
-    wow64: bool = False
+    # The 32-bit exe's cases: values are written in the 32-bit view it reads, these in the 64-bit
+    # view it must not read.
     values_64bit_view: dict = field(default_factory=dict)
     files: dict = field(default_factory=dict)  # extra files: Windows path -> "file" | "dir" | "readonly"
     hold: str = None  # Windows path of a file another process holds open
@@ -118,13 +125,14 @@ def version_case(version):
 
 def wow64_case(version):
     """The shipped exe on 64-bit Windows: a 32-bit process, it reads the 32-bit view (below
-    HKEY_LOCAL_MACHINE, SOFTWARE\\WOW6432Node; HKEY_CURRENT_USER's Software is one key in both)."""
-    root = windowsversions.BY_NAME[version].root
-    return Case(
-        f"wow64_{version}",
-        f"on 64-bit {version} the 32-bit view's value is read, never the 64-bit view's",
-        version=version, wow64=True, values={root: sz(INSTALL)}, values_64bit_view={HKLM: sz(WRONG)},
-        deletes=table(INSTALL), message=SUCCEEDED, deleted=(INSTALL + "FundNameTable.txt",))
+    HKEY_LOCAL_MACHINE, SOFTWARE\\WOW6432Node; HKEY_CURRENT_USER's Software is one key in both),
+    and only below its version's root."""
+    case = version_case(version)
+    case.name = f"wow64_{version.name}"
+    case.why = (f"on 64-bit {version.name} the 32-bit view's value below {version.root} is read; the 64-bit "
+                "view's and the other root's name other installs")
+    case.values_64bit_view = {HKLM: sz(WRONG)}
+    return case
 
 
 LONG_VALUE = INSTALL + "x" * 5000 + "\\"
@@ -201,10 +209,13 @@ COMMON_CASES = [
 def cases(bits):
     """{name: case} for an exe of this bitness: every Windows version Wine offers it, the common
     cases, and for the shipped 32-bit exe the same on 64-bit Windows."""
-    found = [version_case(v) for v in windowsversions.offered(bits)] + COMMON_CASES
-    if bits == 32:
-        found += [wow64_case("win10"), wow64_case("winxp64")]
-    return {case.name: case for case in found}
+    versions = windowsversions.offered(bits)
+    if bits == 64:
+        found = [version_case(v) for v in versions]
+    else:
+        found = ([version_case(v) for v in versions if 64 not in v.windows_bits] +
+                 [wow64_case(v) for v in versions if 64 in v.windows_bits])
+    return {case.name: case for case in found + COMMON_CASES}
 
 # The customer's disk: the install directory with the table file and its neighbours, and files
 # a faulty tool might hit instead.
@@ -256,16 +267,16 @@ def check(condition, message):
 
 
 class Prefix:
-    """A Wine prefix, of the tool's bitness or ("wow64") a 64-bit one that runs the 32-bit tool,
-    served by the Wine tools/wine-run picks for it. wine-run sets up the rest of Wine's
-    environment: no display, no debug output unless asked, no .NET or browser engine."""
+    """A 64-bit Wine prefix on one route of tools/wine-run: "wow64" for the 32-bit tool, "64" for
+    the 64-bit one. wine-run sets up the rest of Wine's environment: no display, no debug output
+    unless asked, no .NET or browser engine."""
 
-    def __init__(self, path, kind):
+    def __init__(self, path, route):
         self.path = os.path.abspath(path)
-        self.kind = str(kind)
+        self.route = route
 
-    def wine(self, command, *args, kind=None):
-        return [os.path.join(TOOLS, "wine-run"), kind or self.kind, command, *args]
+    def wine(self, command, *args):
+        return [os.path.join(TOOLS, "wine-run"), self.route, command, *args]
 
     def environment(self, locale="zh_CN.UTF-8", extra=None, debug="-all"):
         env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
@@ -279,35 +290,33 @@ class Prefix:
 
     def ensure(self):
         """Creates the prefix on first use and keeps its server between the cases."""
-        subprocess.run([os.path.join(TOOLS, "wine-exec"), self.kind, self.path], env=self.environment(),
+        subprocess.run([os.path.join(TOOLS, "wine-exec"), self.route, self.path], env=self.environment(),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=600)
 
-    def regedit(self, reg_file, log, view=None):
-        """Imports reg_file into the registry view the tool reads, or into the 64-bit view. Each
-        regedit writes its own process's view: on a "wow64" prefix the 32-bit one, from syswow64,
-        writes the view the 32-bit tool reads."""
-        if self.kind == "wow64" and view != 64:
-            command = self.wine("wine", "C:\\windows\\syswow64\\regedit.exe", "/s", reg_file)
-        else:
-            command = self.wine("wine", "regedit", "/s", reg_file, kind="64" if view == 64 else None)
-        check(self.run(command, log) == 0, "regedit failed")
+    def regedit(self, reg_file, log):
+        check(self.run(self.wine("wine", "regedit", "/s", reg_file), log) == 0, "regedit failed")
 
 
-def reg_file(values, version=None):
+def reg_file(values, version, wow64=False, values_64bit_view=None):
     """The registry as a case wants it: FilePath as given below each root (none elsewhere), and
-    with a version, Wine's settings for the run."""
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    if version:
-        lines += ["[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', "",
-                  "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
-                  '"RelayInclude"="' + ";".join(OWN_CALLS + WIDE_CALLS + LOCK_CALLS) + '"', ""]
-    lines += [f"[-{HKCU}\\SoftWare\\Morvantis]", f"[-{HKLM}\\SoftWare\\Morvantis]", ""]
-    for root, value in values.items():
-        lines.append(f"[{root}\\SoftWare\\Morvantis]")
-        if value is not None:
-            lines.append(f'"FilePath"=hex({value.kind}):' + ",".join("%02x" % b for b in value.data))
-        lines.append("")
+    Wine's settings for the run. It is imported by the prefix's 64-bit regedit: for the 32-bit tool
+    (wow64) HKEY_LOCAL_MACHINE's values go to the 32-bit view's own key, SOFTWARE\\Wow6432Node, and
+    values_64bit_view to the 64-bit view's."""
+    node = "Wow6432Node\\" if wow64 else ""
+    own_view = {HKCU: f"{HKCU}\\SoftWare\\Morvantis", HKLM: f"{HKLM}\\SoftWare\\{node}Morvantis"}
+    other_view = {HKLM: f"{HKLM}\\SoftWare\\Morvantis"} if wow64 else {}
+    lines = ["Windows Registry Editor Version 5.00", "",
+             "[HKEY_CURRENT_USER\\Software\\Wine]", f'"Version"="{version}"', "",
+             "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
+             '"RelayInclude"="' + ";".join(OWN_CALLS + WIDE_CALLS + LOCK_CALLS) + '"', ""]
+    lines += [f"[-{key}]" for key in [*own_view.values(), *other_view.values()]] + [""]
+    for keys, wanted in ((own_view, values), (other_view, values_64bit_view or {})):
+        for root, value in wanted.items():
+            lines.append(f"[{keys[root]}]")
+            if value is not None:
+                lines.append(f'"FilePath"=hex({value.kind}):' + ",".join("%02x" % b for b in value.data))
+            lines.append("")
     return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
 
 
@@ -432,18 +441,12 @@ def check_calls(case, bits, calls):
 
 def run_case(case, args):
     bits = image_bits(args.exe)
-    prefix = Prefix(args.prefix + "-wow64", "wow64") if case.wow64 else Prefix(args.prefix, bits)
+    prefix = Prefix(args.prefix, "wow64" if bits == 32 else "64")
     prefix.ensure()
     work = os.path.join(os.path.dirname(prefix.path), "e2e-logs", case.name)
     os.makedirs(work, exist_ok=True)
-    # The 64-bit view first: HKEY_CURRENT_USER's Software is one key in both views, so the 32-bit
-    # view's import, which clears the key before writing, must come last.
-    if case.wow64:
-        with open(os.path.join(work, "setup64.reg"), "wb") as f:
-            f.write(reg_file(case.values_64bit_view))
-        prefix.regedit(os.path.join(work, "setup64.reg"), os.path.join(work, "regedit64"), view=64)
     with open(os.path.join(work, "setup.reg"), "wb") as f:
-        f.write(reg_file(case.values, case.version))
+        f.write(reg_file(case.values, case.version, bits == 32, case.values_64bit_view))
     prefix.regedit(os.path.join(work, "setup.reg"), os.path.join(work, "regedit"))
     lay_out_disk(prefix, case)
     drive_c = os.path.join(prefix.path, "drive_c")
@@ -538,6 +541,7 @@ def main():
                         help="the exe's bitness, for --list and --executable")
     parser.add_argument("--hold-file")
     parser.add_argument("--prefix")
+    parser.add_argument("--result", help="write the outcome here as JSON")
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
     if args.list:
@@ -564,7 +568,22 @@ def main():
             failed += 1
             print(f"FAIL {name}: {case.why}\n     {failure}")
     print(f"{passed} passed, {failed} failed")
+    if args.result:
+        write_result(args, passed, failed)
     return 1 if failed else 0
+
+
+def write_result(args, passed, failed):
+    try:
+        with open(os.path.join(args.prefix, ".complete")) as f:
+            route, wine = (f.read().splitlines() + ["", ""])[:2]
+    except FileNotFoundError:  # no prefix was made: no case ran
+        route = wine = ""
+    with open(args.exe, "rb") as f:
+        exe_sha256 = hashlib.sha256(f.read()).hexdigest()
+    with open(args.result, "w") as f:
+        json.dump({"exe_sha256": exe_sha256, "route": route, "wine": wine, "passed": passed, "failed": failed},
+                  f, indent=1)
 
 
 if __name__ == "__main__":
