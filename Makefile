@@ -8,28 +8,29 @@ SCENARIO ?= installed
 .PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
 
 help:
-	@echo "make check     install what is missing, then build and test every preset:"
+	@echo "make check     install what is missing (and once per machine the Debian 13 root whose Wine 10"
+	@echo "               runs 32-bit programs in WoW64 mode), then build and test every preset:"
 	@echo "                 host (g++ with AddressSanitizer + UBSan), fuzz (libFuzzer, a few seconds each),"
-	@echo "                 win32 (unit tests under Wine),"
-	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests),"
-	@echo "                 win64, win64-release (the same, built for 64-bit Windows: a test build that"
-	@echo "                   runs on every machine, also where no 32-bit code runs)"
-	@echo "               then builds the benchmark presets and runs the lint. Where this machine runs no"
-	@echo "               32-bit code, the tests that run the 32-bit build are reported skipped. One at a"
-	@echo "               time per tree: a second make check waits"
+	@echo "                 win32 (unit tests under Wine 10, WoW64),"
+	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests under"
+	@echo "                   Wine 10, WoW64: a 32-bit process on 64-bit Windows, as customers run it),"
+	@echo "                 win64, win64-release (the same, built for 64-bit Windows, under the host's Wine 8)"
+	@echo "               then builds the benchmark presets and runs the lint. Where the WoW64 route"
+	@echo "               cannot run, the 32-bit build's tests are reported skipped, with the reason. One"
+	@echo "               at a time per tree: a second make check waits"
 	@echo "REQUIRE_32BIT=1"
 	@echo "               make check fails, at once and saying why, where the shipped 32-bit exe cannot"
-	@echo "               run, and if any of its tests was skipped: for release machines and their CI"
+	@echo "               run, and if any of its tests was skipped: CI sets it"
 	@echo "make test-PRESET"
 	@echo "               build and test one preset: $(PRESETS)"
 	@echo "FUNDTABLE_NO_32BIT=1"
-	@echo "               take this machine as one that runs no 32-bit code (make check, make demo,"
+	@echo "               take this machine as one where the shipped exe cannot run (make check, make demo,"
 	@echo "               make bench): rehearses the 64-bit fallback anywhere. tools/runs-32bit-code says"
-	@echo "               what this machine runs"
+	@echo "               whether and under which Wine the shipped exe runs here"
 	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over every C++ source git"
 	@echo "               tracks (the Win32-only ones as the MinGW-w64 target); fails on any finding"
 	@echo "make release   build build/win32-release/FundTableRepair.exe"
-	@echo "make dist      run the end-to-end cases, then make dist/FundTableRepair.exe,"
+	@echo "make dist      run the end-to-end cases on the exe it ships, then make dist/FundTableRepair.exe,"
 	@echo "               dist/FundTableRepair-<version>.zip (the exe and a note for support staff),"
 	@echo "               dist/BUILDINFO (version, commit, toolchain, proof) and dist/SHA256SUMS; unsigned,"
 	@echo "               the same bytes from any clean clone of a commit with the same toolchain. Signs the"
@@ -41,18 +42,20 @@ help:
 	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds; who"
 	@echo "               signed it is established only by its SHA-256 fingerprint (SIGNER) or a chain to"
 	@echo "               a CA (TRUST). BUILDINFO (default: beside FILE) tells another toolchain from tampering"
-	@echo "make demo      run the shipped tool once on a simulated customer PC, in Chinese; with no"
-	@echo "               DISPLAY the box is saved to build/demo/message.png. Where no 32-bit code runs,"
-	@echo "               the same source built for 64-bit Windows, and it says so. SCENARIO= one of:"
+	@echo "make demo      run the shipped tool once on a simulated customer PC (64-bit Windows, Wine 10),"
+	@echo "               in Chinese; with no DISPLAY the box is saved to build/demo/message.png. Where the"
+	@echo "               shipped exe cannot run, the same source built for 64-bit Windows, and it says so."
+	@echo "               SCENARIO= one of:"
 	@echo "                 installed     (default) the table file is removed: the success message"
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
 	@echo "               WINDOWS= the Windows version Wine reports: $$(python3 tools/windowsversions.py names 32)"
-	@echo "                 (winxp64 too where the demo shows the 64-bit build); default win10"
+	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
-	@echo "make bench     the benchmarks on the host and under Wine (32-bit, or 64-bit where no 32-bit"
-	@echo "               code runs), as a table; BENCH_MIN_TIME= seconds per benchmark (default 0.5)"
+	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
+	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds per benchmark"
+	@echo "               (default 0.5)"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
 	@echo "make clean     remove build/ and dist/"
 
@@ -79,7 +82,7 @@ fuzz: bootstrap
 	 exit $${PIPESTATUS[0]}
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
-# or 64-bit where no 32-bit code runs. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
+# or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
 bench: bootstrap
 	@tools/fetch-benchmark-source build/third_party/benchmark
 	@bits=$$(tools/runs-32bit-code >/dev/null && echo 32 || echo 64); \
@@ -88,12 +91,9 @@ bench: bootstrap
 
 # Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
 # SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE for one in a token; a password or PIN
-# stays in its file. The end-to-end cases run first, on the shipped exe or, where this machine runs
-# no 32-bit code, on the 64-bit build, and BUILDINFO records which.
+# stays in its file. The end-to-end cases run first, on the shipped exe, and BUILDINFO records them.
 dist: release
-	@if tools/runs-32bit-code >/dev/null; then proof=win32-release; else proof=win64-release; \
-	  tools/build-preset $$proof >/dev/null || exit 1; fi; \
-	rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/$$proof \
+	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release \
 	  $(if $(SIGN_PKCS12),--sign-pkcs12 '$(SIGN_PKCS12)') \
 	  $(if $(SIGN_PASSWORD_FILE),--sign-password-file '$(SIGN_PASSWORD_FILE)') \
 	  $(if $(SIGN_PKCS11_MODULE),--sign-pkcs11-module '$(SIGN_PKCS11_MODULE)') \
@@ -107,7 +107,7 @@ verify-release: release
 	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)' \
 	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
 
-# The shipped exe, or where no 32-bit code runs the 64-bit build of the same source.
+# The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
 	@if tools/runs-32bit-code >/dev/null; then preset=win32-release; else preset=win64-release; fi; \
