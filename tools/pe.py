@@ -102,6 +102,25 @@ class Headers:
         return [(0, first, "the headers")] + found
 
 
+def describe_difference(built, candidate):
+    """Where CANDIDATE's bytes differ from BUILT's, in words: how many, and the first few places."""
+    headers = Headers(built)
+    differing = [i for i in range(min(len(built), len(candidate))) if built[i] != candidate[i]]
+
+    def where(offset):
+        if offset in range(headers.checksum_offset, headers.checksum_offset + 4):
+            return "the headers: PE checksum"
+        return next((f"{name}, {offset - start:#x} bytes in" for start, end, name in headers.regions()
+                     if start <= offset < end), "past the last section")
+
+    places = ", ".join(f"{i:#x} ({where(i)})" for i in differing[:3])
+    more = f" and {len(differing) - 3} more" if len(differing) > 3 else ""
+    said = f"{len(differing)} byte(s) differ" + (f", at {places}{more}" if differing else "")
+    if len(built) != len(candidate):
+        said = f"{len(candidate)} bytes where the build has {len(built)}; in the common part {said}"
+    return said
+
+
 def main():
     if len(sys.argv) != 3 or sys.argv[1] != "bits":
         print(__doc__, file=sys.stderr)
