@@ -104,8 +104,9 @@ dist: release
 
 verify-release: release
 	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [BUILDINFO=FILE]" >&2; exit 2; }
-	@tools/verify-release build/win32-release/FundTableRepair.exe '$(EXE)' \
-	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
+	@tools/verify-release '$(EXE)' --built build/win32-release/FundTableRepair.exe \
+	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(TSA),--tsa '$(TSA)') \
+	  $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
 
 # The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).

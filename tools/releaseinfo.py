@@ -76,14 +76,14 @@ def write_buildinfo(path, source, exe_sha256, proof):
              "toolchain (Debian packages):"]
     lines += [f"  {package} {version}" for package, version in toolchain().items()]
     lines.append(f"end-to-end proof: {proof}")
-    with open(path, "w") as f:
+    with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
 
 
 def read_buildinfo(path):
     """(fields, toolchain): the "key: value" lines and {package: version}."""
     fields, packages = {}, {}
-    with open(path) as f:
+    with open(path, encoding="utf-8", errors="replace") as f:
         for line in f:
             if line.startswith("  ") and " " in line.strip():
                 package, version = line.strip().split(" ", 1)

@@ -1,0 +1,122 @@
+"""Signing a release with one key: the exe with Authenticode (osslsigncode), and SHA256SUMS with a
+detached CMS signature by the same key and certificate (OpenSSL). The key is in a PKCS#12 file or
+in a token reached through its PKCS#11 library; a password or PIN is read from its file by the
+signing tool and never appears in a command line or in the output. tools/dist uses it."""
+
+import os
+import re
+import subprocess
+import tempfile
+
+import authenticode
+import certificates
+
+
+class ReleaseError(Exception):
+    pass
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def readable(path, what):
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise ReleaseError(f"cannot read the {what} {path}: {error.strerror}") from None
+
+
+def pkcs11_engine():
+    """OpenSSL's engine for PKCS#11 tokens, from libengine-pkcs11-openssl."""
+    said = subprocess.run(["openssl", "version", "-e"], capture_output=True, text=True).stdout
+    found = re.search(r'"(.*)"', said)
+    engine = os.path.join(found.group(1), "pkcs11.so") if found else ""
+    if not os.path.exists(engine):
+        raise ReleaseError("OpenSSL's PKCS#11 engine is not installed; run tools/bootstrap")
+    return engine
+
+
+def key_arguments(signing):
+    """osslsigncode's arguments for the key, and what to say when it cannot use it."""
+    if signing.sign_pkcs12:
+        readable(signing.sign_pkcs12, "certificate")
+        readable(signing.sign_password_file, "password file")
+        return ["-pkcs12", signing.sign_pkcs12, "-readpass", signing.sign_password_file], [
+            ("Wrong password", f"the password in {signing.sign_password_file} does not open the certificate "
+                               f"{signing.sign_pkcs12}"),
+            ("Failed to extract PKCS#12", f"{signing.sign_pkcs12} is not a PKCS#12 certificate with its private key"),
+        ]
+    readable(signing.sign_pkcs11_module, "PKCS#11 library")
+    readable(signing.sign_cert, "certificate")
+    readable(signing.sign_pin_file, "PIN file")
+    if not signing.sign_key.startswith("pkcs11:"):
+        raise ReleaseError(f"SIGN_KEY must be a pkcs11: URI naming the private key, not {signing.sign_key}")
+    return ["-pkcs11engine", pkcs11_engine(), "-pkcs11module", signing.sign_pkcs11_module,
+            "-certs", signing.sign_cert, "-key", signing.sign_key, "-readpass", signing.sign_pin_file], [
+        ("PIN incorrect", f"the PIN in {signing.sign_pin_file} does not open the token"),
+        ("PIN_LOCKED", "the token's PIN is locked"),
+        ("key values mismatch", f"the certificate {signing.sign_cert} is not the one of the key {signing.sign_key}"),
+        ("private key was not found", f"the token holds no private key {signing.sign_key}"),
+        ("Failed to load PKCS#11 module", f"{signing.sign_pkcs11_module} is not a PKCS#11 library"),
+        ("Failed to read certificate", f"{signing.sign_cert} holds no certificate in PEM"),
+    ]
+
+
+def sign(unsigned, signed, signing):
+    arguments, reasons = key_arguments(signing)
+    command = ["osslsigncode", "sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed]
+    if signing.sign_timestamp_url:
+        command[2:2] = ["-ts", signing.sign_timestamp_url]
+    try:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    except FileNotFoundError:
+        raise ReleaseError("osslsigncode is not installed; run tools/bootstrap") from None
+    except subprocess.TimeoutExpired:
+        waited = f"; is the timestamp server {signing.sign_timestamp_url} answering?" if signing.sign_timestamp_url else ""
+        raise ReleaseError(f"signing did not finish within 120 s{waited}") from None
+    said = result.stdout + result.stderr
+    if result.returncode != 0 or not os.path.exists(signed):
+        for clue, sentence in reasons + [("timestamping failed", f"the timestamp server {signing.sign_timestamp_url} "
+                                                                 "gave no timestamp")]:
+            if clue in said:
+                raise ReleaseError(sentence)
+        first = next((line.strip() for line in said.splitlines() if line.strip()
+                      and not line.startswith("Engine ")), "no reason given")
+        raise ReleaseError(f"signing failed: {first}")
+    # Signing appends a certificate table and nothing else; prove it before anything is shipped.
+    stripped = signed + ".stripped"
+    removed = subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    if removed.returncode != 0 or not os.path.exists(stripped) or read(stripped) != read(unsigned):
+        raise ReleaseError("the signed exe does not strip back to the unsigned build")
+    os.remove(stripped)
+
+
+def sign_sums(sums, signed_exe, signing):
+    """Signs SUMS, beside it as SUMS.p7s, with the key and the certificate (and chain) that signed
+    SIGNED_EXE."""
+    with tempfile.TemporaryDirectory() as work:
+        try:
+            signature = authenticode.read(read(signed_exe))[0]
+        except authenticode.Refused as error:
+            raise ReleaseError(f"the signed exe's signature is not well-formed: {error}") from None
+        signer, why = signature.prove(work)
+        if signer is None:
+            raise ReleaseError(f"the signed exe's signer cannot be proven ({why})")
+        others = [c for c in signature.carried if certificates.Certificate(c).fingerprint != signer.fingerprint]
+        chain = ["-certfile", certificates.write(work, "chain.pem", "".join(others))] if others else []
+        environment = dict(os.environ)
+        if signing.sign_pkcs12:
+            key = ["-inkey", signing.sign_pkcs12, "-passin", f"file:{signing.sign_password_file}"]
+        else:
+            key = ["-engine", "pkcs11", "-keyform", "engine", "-inkey", signing.sign_key,
+                   "-passin", f"file:{signing.sign_pin_file}"]
+            environment["PKCS11_MODULE_PATH"] = signing.sign_pkcs11_module
+        status, said = certificates.run("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap",
+                                        "-in", sums, "-signer", certificates.write(work, "signer.pem", signer.pem),
+                                        *chain, *key, "-outform", "DER", "-out", sums + ".p7s", env=environment)
+        if status != 0:
+            raise ReleaseError(f"signing {os.path.basename(sums)} failed: {certificates.reason(said)}")
