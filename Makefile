@@ -5,6 +5,14 @@ FUZZ_SECONDS ?= 60
 REQUIRE_32BIT ?= 0
 SCENARIO ?= installed
 
+# Settings reach the tools through the environment as they were typed (FUNDTABLE_EXE, say): make
+# expands nothing in them and no shell parses them, so quotes, backquotes, $(...) and spaces are
+# only characters. A setting given empty stays told apart from one not given.
+SETTINGS := EXE SIGNER TRUST TSA BUILDINFO SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_KEY SIGN_CERT \
+            SIGN_PIN_FILE SIGN_TIMESTAMP_URL
+$(foreach v,$(SETTINGS),$(if $(filter undefined,$(origin $v)),,\
+  $(eval override $v := $$(value $v))$(eval export FUNDTABLE_$v := $$(value $v))))
+
 .PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
 
 help:
@@ -91,22 +99,15 @@ bench: bootstrap
 
 # Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
 # SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE for one in a token; a password or PIN
-# stays in its file. The end-to-end cases run first, on the shipped exe, and BUILDINFO records them.
+# stays in its file. tools/dist reads them from the environment. The end-to-end cases run first, on
+# the shipped exe, and BUILDINFO records them.
 dist: release
-	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release \
-	  $(if $(SIGN_PKCS12),--sign-pkcs12 '$(SIGN_PKCS12)') \
-	  $(if $(SIGN_PASSWORD_FILE),--sign-password-file '$(SIGN_PASSWORD_FILE)') \
-	  $(if $(SIGN_PKCS11_MODULE),--sign-pkcs11-module '$(SIGN_PKCS11_MODULE)') \
-	  $(if $(SIGN_KEY),--sign-key '$(SIGN_KEY)') \
-	  $(if $(SIGN_CERT),--sign-cert '$(SIGN_CERT)') \
-	  $(if $(SIGN_PIN_FILE),--sign-pin-file '$(SIGN_PIN_FILE)') \
-	  $(if $(SIGN_TIMESTAMP_URL),--sign-timestamp-url '$(SIGN_TIMESTAMP_URL)')
+	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
 
-verify-release: release
-	@[ -n "$(EXE)" ] || { echo "usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [BUILDINFO=FILE]" >&2; exit 2; }
-	@tools/verify-release '$(EXE)' --built build/win32-release/FundTableRepair.exe \
-	  $(if $(SIGNER),--signer '$(SIGNER)') $(if $(TRUST),--trust '$(TRUST)') $(if $(TSA),--tsa '$(TSA)') \
-	  $(if $(BUILDINFO),--buildinfo '$(BUILDINFO)')
+# Installs nothing: tools/verify-release builds the exe itself where the toolchain is installed, and
+# says what is missing where it is not.
+verify-release:
+	@tools/verify-release
 
 # The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
