@@ -6,6 +6,9 @@ The version has this one source:
 - the commit's own tag vX.Y.Z gives X.Y.Z;
 - otherwise VERSION plus the commit: 1.0.0+git.0123456789ab;
 - uncommitted changes to tracked files add ".dirty": such a release is made, and marked;
+- files git does not track (ignored ones too; build/, dist/ and Python's caches aside) could change
+  the build unseen (an untracked app/cstring is found before the system's <cstring>): tools/dist
+  refuses them, so no release is ever made of a tree that differs from its commit unmarked;
 - no git at all (a source archive): VERSION alone, the commit unknown.
 git is asked with safe.directory=*, so that a checkout owned by another user gives the same
 answer as one's own: it only reads here."""
@@ -38,6 +41,9 @@ class Source:
     def __init__(self):
         self.commit = git("rev-parse", "--verify", "HEAD^{commit}")
         self.dirty = self.commit is not None and git("status", "--porcelain", "--untracked-files=no") != ""
+        others = git("ls-files", "-z", "--others", "--", ":(exclude)build/", ":(exclude)dist/",
+                     ":(exclude,glob)**/__pycache__/**") if self.commit else None
+        self.untracked = [name for name in (others or "").split("\0") if name]
         tag = git("describe", "--tags", "--exact-match", "--match", "v[0-9]*", "HEAD") if self.commit else None
         with open(os.path.join(TOP, "VERSION")) as f:
             base = f.read().strip()
