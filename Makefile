@@ -33,7 +33,7 @@ help:
 	@echo "               build and test one preset: $(PRESETS)"
 	@echo "FUNDTABLE_NO_32BIT=1"
 	@echo "               take this machine as one where the shipped exe cannot run (make check, make demo,"
-	@echo "               make bench): rehearses the 64-bit fallback anywhere. tools/runs-32bit-code says"
+	@echo "               make bench): rehearses the 64-bit fallback anywhere. tools/wine/runs-32bit-code says"
 	@echo "               whether and under which Wine the shipped exe runs here"
 	@echo "make lint      clang-format in check mode, clang-tidy and cppcheck over every C++ source git"
 	@echo "               tracks (the Win32-only ones as the MinGW-w64 target); fails on any finding"
@@ -65,7 +65,7 @@ help:
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
-	@echo "               WINDOWS= the Windows version Wine reports: $$(python3 tools/windowsversions.py names 32)"
+	@echo "               WINDOWS= the Windows version Wine reports: $$(PYTHONPATH=tools/python python3 -m fundtable.windowsversions names 32)"
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
@@ -75,52 +75,51 @@ help:
 	@echo "make clean     remove build/ and dist/"
 
 bootstrap:
-	@tools/bootstrap
+	@tools/machine/bootstrap
 
-# Every preset, the benchmarks' builds and the lint (tools/check says how).
+# Every preset, the benchmarks' builds and the lint (tools/checks/check says how).
 check:
-	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/check $(PRESETS)
+	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/checks/check $(PRESETS)
 
 lint: bootstrap
-	@tools/lint
+	@tools/checks/lint
 
 $(PRESETS:%=test-%): test-%: bootstrap
-	@tools/build-preset $* $(if $(filter fuzz,$*),-DFUZZ_SECONDS=3) && ctest --preset $*
+	@tools/checks/build-preset --test $*
 
 release: bootstrap
-	@tools/build-preset win32-release
+	@tools/checks/build-preset win32-release
 
-# Each fuzz target for FUZZ_SECONDS; make check runs them for three seconds each.
+# Each fuzz target for FUZZ_SECONDS; make check runs them for the fuzz preset's few seconds each.
 fuzz: bootstrap
-	@tools/build-preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
-	@ctest --preset fuzz -V | grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
+	@tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
+	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
 	 exit $${PIPESTATUS[0]}
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
 # or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
 bench: bootstrap
-	@tools/fetch-benchmark-source build/third_party/benchmark
-	@bits=$$(tools/runs-32bit-code >/dev/null && echo 32 || echo 64); \
-	for preset in bench-host bench-win$$bits; do tools/build-preset $$preset >/dev/null || exit 1; done; \
-	tools/bench $$bits
+	@tools/checks/fetch-benchmark-source build/third_party/benchmark
+	@bits=$$(tools/wine/runs-32bit-code >/dev/null && echo 32 || echo 64); \
+	for preset in bench-host bench-win$$bits; do tools/checks/build-preset $$preset >/dev/null || exit 1; done; \
+	tools/checks/bench $$bits
 
 # Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
 # SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE for one in a token; a password or PIN
-# stays in its file. tools/dist reads them from the environment. The end-to-end cases run first, on
+# stays in its file. tools/release/dist reads them from the environment. The end-to-end cases run first, on
 # the shipped exe, and BUILDINFO records them.
 dist: release
-	@rm -rf dist && tools/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
+	@rm -rf dist && tools/release/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
 
-# Installs nothing: tools/verify-release builds the exe itself where the toolchain is installed, and
+# Installs nothing: tools/release/verify-release builds the exe itself where the toolchain is installed, and
 # says what is missing where it is not.
 verify-release:
-	@tools/verify-release
+	@tools/release/verify-release
 
 # The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
-	@if tools/runs-32bit-code >/dev/null; then preset=win32-release; else preset=win64-release; fi; \
-	tools/build-preset $$preset && tools/demo $(SCENARIO)
+	@tools/wine/demo $(SCENARIO)
 
 clean:
 	rm -rf build dist

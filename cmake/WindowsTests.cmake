@@ -1,7 +1,7 @@
 # Tests that run the Windows programs this build makes. A 64-bit build's run on every machine; a
-# 32-bit build's need Wine 10's WoW64 route (tools/runs-32bit-code decides), and where it cannot
+# 32-bit build's need Wine 10's WoW64 route (tools/wine/runs-32bit-code decides), and where it cannot
 # run they are reported skipped, with the reason: never passed, never failed.
-set(RUNS_32BIT_CODE ${PROJECT_SOURCE_DIR}/tools/runs-32bit-code)
+set(RUNS_32BIT_CODE ${PROJECT_SOURCE_DIR}/tools/wine/runs-32bit-code)
 set(RUNS_WINDOWS_CODE ON)
 if(WINDOWS_BITS EQUAL 32)
   execute_process(COMMAND ${RUNS_32BIT_CODE} RESULT_VARIABLE status OUTPUT_QUIET)

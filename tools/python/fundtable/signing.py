@@ -1,15 +1,15 @@
 """Signing a release with one key: the exe with Authenticode (osslsigncode), and SHA256SUMS with a
 detached CMS signature by the same key and certificate (OpenSSL). The key is in a PKCS#12 file or
 in a token reached through its PKCS#11 library; a password or PIN is read from its file by the
-signing tool and never appears in a command line or in the output. tools/dist uses it."""
+signing tool and never appears in a command line or in the output. tools/release/dist uses it."""
 
 import os
 import re
 import subprocess
 import tempfile
 
-import authenticode
-import certificates
+from fundtable import authenticode
+from fundtable import certificates
 
 
 class ReleaseError(Exception):
@@ -35,7 +35,7 @@ def pkcs11_engine():
     found = re.search(r'"(.*)"', said)
     engine = os.path.join(found.group(1), "pkcs11.so") if found else ""
     if not os.path.exists(engine):
-        raise ReleaseError("OpenSSL's PKCS#11 engine is not installed; run tools/bootstrap")
+        raise ReleaseError("OpenSSL's PKCS#11 engine is not installed; make bootstrap installs it")
     return engine
 
 
@@ -73,7 +73,7 @@ def sign(unsigned, signed, signing):
     try:
         result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
     except FileNotFoundError:
-        raise ReleaseError("osslsigncode is not installed; run tools/bootstrap") from None
+        raise ReleaseError("osslsigncode is not installed; make bootstrap installs it") from None
     except subprocess.TimeoutExpired:
         waited = f"; is the timestamp server {signing.sign_timestamp_url} answering?" if signing.sign_timestamp_url else ""
         raise ReleaseError(f"signing did not finish within 120 s{waited}") from None

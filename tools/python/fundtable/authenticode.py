@@ -1,5 +1,5 @@
 """Authenticode signatures read so that nothing outside what a signature covers can speak for it:
-tools/verify-release and tools/dist share it.
+tools/release/verify-release and tools/release/dist share it.
 
 - The certificate table must hold one PKCS#7 signature and at most the zero bytes that align it.
 - Each signature, the primary and any nested in it, counts. Its signer is the certificate that
@@ -12,8 +12,8 @@ import os
 import re
 import struct
 
-import pe
-from certificates import parse_time, pem, proven_signers, reason, run, write
+from fundtable import pe
+from fundtable.certificates import parse_time, pem, proven_signers, reason, run, write
 
 SIGNED_DATA = "1.2.840.113549.1.7.2"
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """bench [32|64]: runs the benchmark programs on the host and, cross-built for 32- or 64-bit
 Windows (default 32), under Wine, side by side in one run, and prints a Markdown table with the
 targets."""
@@ -9,7 +8,7 @@ import platform
 import subprocess
 import sys
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 OUT = os.path.join(TOP, "build", "bench")
 MIN_TIME = os.environ.get("BENCH_MIN_TIME", "0.5")
 
@@ -32,14 +31,14 @@ def main():
     bits = int(sys.argv[1]) if len(sys.argv) > 1 else 32
     build = f"build/bench-win{bits}"
     route = "wow64" if bits == 32 else "64"
-    wine_exec = ["tools/wine-exec", route, f"{build}/wineprefix"]
+    wine_exec = ["tools/wine/wine-exec", route, f"{build}/wineprefix"]
     wine = times(run([*wine_exec, f"{build}/tests/bench/FoundationBench.exe", *flags],
                      os.path.join(OUT, "wine.json")))
     heap = run([*wine_exec, f"{build}/tests/bench/RepairHeapCalls.exe"], os.path.join(OUT, "heap.json"))
 
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     print(f"Machine: {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; "
-          f"Wine: {subprocess.run(['tools/wine-run', route, 'wine', '--version'], cwd=TOP, capture_output=True, text=True).stdout.strip()}\n")
+          f"Wine: {subprocess.run(['tools/wine/wine-run', route, 'wine', '--version'], cwd=TOP, capture_output=True, text=True).stdout.strip()}\n")
     print(f"| benchmark | host g++ (ns) | Wine, MinGW {'i686' if bits == 32 else 'x86_64'} (ns) |")
     print("|---|---:|---:|")
     for name in host:

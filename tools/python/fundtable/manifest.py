@@ -1,4 +1,4 @@
-"""The release folder as tools/dist makes it, and verify-release's reading of it: SHA256SUMS lists
+"""The release folder as tools/release/dist makes it, and verify-release's reading of it: SHA256SUMS lists
 the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS signature by the exe's own key and
 certificate, signs SHA256SUMS and so the release as a whole."""
 
@@ -7,9 +7,9 @@ import os
 import re
 import zipfile
 
-import certificates
-import releaseinfo
-from certificates import printable
+from fundtable import certificates
+from fundtable import releaseinfo
+from fundtable.certificates import printable
 
 EXE_NAME = "FundTableRepair.exe"
 SUMS, SUMS_SIGNATURE = "SHA256SUMS", "SHA256SUMS.p7s"

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """dist EXE OUTDIR [signing] [--sign-timestamp-url URL] [--prove BUILD]
 
 Makes the release in OUTDIR: FundTableRepair.exe, FundTableRepair-<version>.zip (the same exe and
@@ -25,7 +24,7 @@ cannot run, makes no release.
 A release is what its commit holds: while files git does not track sit in the checkout (ignored
 ones too; build/ and dist/ aside), no release is made. The release is made in OUTDIR.partial and
 renamed at the end: a failure, Ctrl-C or SIGTERM ends the signer and leaves no OUTDIR.partial and
-no OUTDIR that looks like a release. The version comes from tools/releaseinfo.py."""
+no OUTDIR that looks like a release. The version comes from fundtable.releaseinfo."""
 
 import argparse
 import contextlib
@@ -38,11 +37,10 @@ import subprocess
 import sys
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import manifest  # noqa: E402
-import releaseinfo  # noqa: E402
-from certificates import Missing  # noqa: E402
-from signing import ReleaseError, read, sign, sign_sums  # noqa: E402
+from fundtable import manifest
+from fundtable import releaseinfo
+from fundtable.certificates import Missing
+from fundtable.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
 EXE_NAME = manifest.EXE_NAME
@@ -80,7 +78,7 @@ def prove(build, shipped_sha256):
     exe = os.path.join(build, EXE_NAME)
     if sha256(read(exe)) != shipped_sha256:
         raise ReleaseError(f"{exe} is not the exe being released; the proof must run the shipped bytes")
-    machine = subprocess.run([os.path.join(TOP, "tools", "runs-32bit-code")], stdin=subprocess.DEVNULL,
+    machine = subprocess.run([os.path.join(TOP, "tools", "wine", "runs-32bit-code")], stdin=subprocess.DEVNULL,
                              capture_output=True, text=True)
     if machine.returncode != 0:
         raise ReleaseError(f"the end-to-end cases cannot run on the shipped exe: {machine.stdout.strip()}")
@@ -152,7 +150,7 @@ def make_release(exe, out, signing, proof_build):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(prog="dist", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("exe")
     parser.add_argument("out")
     parser.add_argument("--sign-pkcs12", metavar="FILE")

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """verify-release [FILE] [--built EXE] [--signer FINGERPRINT] [--trust CAFILE] [--tsa CAFILE] [--buildinfo FILE]
 
 Says whether FILE, signed or not, is exactly the exe this checkout builds, who signed it, and what
@@ -32,13 +31,12 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import authenticode  # noqa: E402
-import certificates  # noqa: E402
-import manifest  # noqa: E402
-import pe  # noqa: E402
-import releaseinfo  # noqa: E402
-from certificates import printable  # noqa: E402
+from fundtable import authenticode
+from fundtable import certificates
+from fundtable import manifest
+from fundtable import pe
+from fundtable import releaseinfo
+from fundtable.certificates import printable
 
 SETTINGS = {"file": "EXE", "signer": "SIGNER", "trust": "TRUST", "tsa": "TSA", "buildinfo": "BUILDINFO"}
 
@@ -48,7 +46,8 @@ class Usage(Exception):
 
 
 def settings():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(prog="verify-release", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file", nargs="?")
     parser.add_argument("--built", metavar="EXE")
     for name in ("signer", "trust", "tsa", "buildinfo"):
@@ -159,7 +158,7 @@ def build():
     missing = [p for p, v in releaseinfo.toolchain().items() if v == releaseinfo.NOT_INSTALLED]
     if missing:
         return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
-    result = subprocess.run([os.path.join(releaseinfo.TOP, "tools", "build-preset"), "win32-release"],
+    result = subprocess.run([os.path.join(releaseinfo.TOP, "tools", "checks", "build-preset"), "win32-release"],
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
     if result.returncode != 0:
         return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]

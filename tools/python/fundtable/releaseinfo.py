@@ -1,13 +1,14 @@
 """What a release says of itself, and where that comes from: the version, the commit, the
 toolchain that built the exe, and BUILDINFO, the file that carries them beside the release.
-tools/dist writes it; tools/verify-release reads it back and compares it with this machine.
+tools/release/dist writes it; tools/release/verify-release reads it back and compares it with
+this machine.
 
 The version has this one source:
 - the commit's own tag vX.Y.Z gives X.Y.Z;
 - otherwise VERSION plus the commit: 1.0.0+git.0123456789ab;
 - uncommitted changes to tracked files add ".dirty": such a release is made, and marked;
 - files git does not track (ignored ones too; build/, dist/ and Python's caches aside) could change
-  the build unseen (an untracked app/cstring is found before the system's <cstring>): tools/dist
+  the build unseen (an untracked app/cstring is found before the system's <cstring>): dist
   refuses them, so no release is ever made of a tree that differs from its commit unmarked;
 - no git at all (a source archive): VERSION alone, the commit unknown.
 git is asked with safe.directory=*, so that a checkout owned by another user gives the same
@@ -16,7 +17,7 @@ answer as one's own: it only reads here."""
 import os
 import subprocess
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 # The Debian packages whose files make the shipped exe: the compiler and its runtime libraries
 # (the win32 thread model), binutils, the MinGW-w64 headers and import libraries, and CMake.

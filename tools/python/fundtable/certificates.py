@@ -1,5 +1,5 @@
 """Certificates and CMS signatures as OpenSSL reads and verifies them, and text from files made
-safe to print: what tools/authenticode.py, tools/verify-release and tools/dist share."""
+safe to print: what fundtable.authenticode, tools/release/verify-release and tools/release/dist share."""
 
 import base64
 import datetime
