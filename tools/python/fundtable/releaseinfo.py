@@ -36,6 +36,15 @@ def git(*args):
     return result.stdout.strip() if result.returncode == 0 else None
 
 
+def version(base, commit, tag, dirty):
+    """The version rules above: BASE is VERSION's text, TAG the commit's own vX.Y.Z tag or None."""
+    if commit is None:
+        return base
+    if tag and not dirty:
+        return tag[1:]
+    return f"{tag[1:] if tag else base}+git.{commit[:12]}" + (".dirty" if dirty else "")
+
+
 class Source:
     """The checkout a release is made from."""
 
@@ -48,12 +57,7 @@ class Source:
         tag = git("describe", "--tags", "--exact-match", "--match", "v[0-9]*", "HEAD") if self.commit else None
         with open(os.path.join(TOP, "VERSION")) as f:
             base = f.read().strip()
-        if self.commit is None:
-            self.version = base
-        elif tag and not self.dirty:
-            self.version = tag[1:]
-        else:
-            self.version = f"{tag[1:] if tag else base}+git.{self.commit[:12]}" + (".dirty" if self.dirty else "")
+        self.version = version(base, self.commit, tag, self.dirty)
 
     def describe(self):
         if self.commit is None:
