@@ -102,9 +102,9 @@ def prove(build, shipped_sha256):
         raise ReleaseError(f"the end-to-end cases reported nothing; see {log}") from None
     if outcome["failed"] or not outcome["passed"] or outcome["exe_sha256"] != shipped_sha256:
         raise ReleaseError(f"the end-to-end cases failed on {exe}; see {log}")
-    mode = " in WoW64 mode, on 64-bit Windows" if outcome["route"] == "wow64" else ""
-    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {outcome['passed']} end-to-end cases under "
-            f"Wine ({outcome['wine']}){mode} on the machine that built them")
+    mode = " in WoW64 mode, as a 32-bit program on 64-bit Windows" if outcome["route"] == "wow64" else ""
+    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {outcome['passed']} end-to-end cases on the "
+            f"machine that built them, under Wine ({outcome['wine']}){mode}")
 
 
 def make_release(exe, out, signing, proof_build):
