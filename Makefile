@@ -30,7 +30,7 @@ help:
 	@echo "               make check fails, at once and saying why, where the shipped 32-bit exe cannot"
 	@echo "               run, and if any of its tests was skipped: CI sets it"
 	@echo "make test-PRESET"
-	@echo "               build and test one preset: $(PRESETS)"
+	@echo "               build and test one preset, holding its tree's lock: $(PRESETS)"
 	@echo "FUNDTABLE_NO_32BIT=1"
 	@echo "               take this machine as one where the shipped exe cannot run (make check, make demo,"
 	@echo "               make bench): rehearses the 64-bit fallback anywhere. tools/wine/runs-32bit-code says"
@@ -73,6 +73,9 @@ help:
 	@echo "               (default 0.5)"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
 	@echo "make clean     remove build/ and dist/"
+	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
+	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
+	@echo "the Python they run is one package, tools/python/fundtable. README's Layout says more."
 
 bootstrap:
 	@tools/machine/bootstrap
