@@ -191,7 +191,7 @@ def verify(args, work):
     buildinfo = args.buildinfo or os.path.join(os.path.dirname(args.file), "BUILDINFO")
     folder = os.path.dirname(buildinfo) or "."
     reasons = []
-    if os.path.exists(buildinfo) or os.path.exists(os.path.join(folder, manifest.SUMS)):
+    if args.buildinfo or manifest.is_release(folder):
         wrong, reasons = manifest.check_folder(folder, buildinfo, candidate, stripped, args, work,
                                                lambda signer, carried, at: establish(signer, carried, at, args, work))
         failures += wrong
