@@ -69,7 +69,7 @@ def check_signed(folder, args, work, establish):
     carried, refused = certificates.carried(work, signature), False
     for signer in signers:
         print(f"    {SUMS}: signed by {signer.subject}, SHA-256 {signer.fingerprint}")
-        refused = bool(establish(signer, carried, None)) or refused
+        refused = bool(establish(signer, carried)) or refused
     return f"{SUMS} is not signed by the signer asked for" if refused else ""
 
 

@@ -19,7 +19,7 @@ proves; intact means osslsigncode finds its digest of the file right and it veri
 certificates the file carries. The signature block must hold the signature and nothing else. In
 the release folder (BUILDINFO's), SHA256SUMS must list each file as it is, the exe among them and
 in the zip, and BUILDINFO must describe this exe; under --signer or --trust, SHA256SUMS.p7s must
-sign SHA256SUMS by the same signer.
+sign SHA256SUMS by the same signer, judged at the exe's verified timestamp when that signer made it.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
 could not be made (a program or the toolchain is missing)."""
@@ -117,13 +117,14 @@ def check_timestamps(signature, signer, args, work):
 
 
 def check_signatures(path, image, args, work):
-    """Prints every signature of the signed IMAGE; returns the reasons it fails."""
+    """Prints every signature of the signed IMAGE; returns (the reasons it fails, and the fingerprint of
+    the primary signer with the time its timestamp verified under TSA gives, or None)."""
     try:
         signatures = authenticode.read(image)
     except authenticode.Refused as error:
         print(f"  signature:    NOT intact: {error}")
-        return [str(error)]
-    anchors, failures = authenticode.anchors_for(signatures, work), []
+        return [str(error)], None
+    anchors, failures, timed = authenticode.anchors_for(signatures, work), [], None
     if len(signatures) > 1:
         print(f"  signatures:   {len(signatures)}, the others nested in the first: each must be the signer's")
     for index, signature in enumerate(signatures):
@@ -138,6 +139,7 @@ def check_signatures(path, image, args, work):
                                              for c in certificates.certificates("".join(signature.carried))))
         at, wrong = check_timestamps(signature, signer, args, work)
         failures += wrong
+        timed = timed or ((signer.fingerprint, at) if signer and at and not index else None)
         why = why or authenticode.digest_verifies(path, index, anchors, at)
         print(f"    signature:  {'intact' if not why else 'NOT intact: ' + printable(why)}")
         if why:
@@ -150,7 +152,7 @@ def check_signatures(path, image, args, work):
         print("                make a certificate with any subject. Compare the fingerprint with the vendor's")
         print("                (SIGNER=FINGERPRINT), or check the chain against the vendor's CA or a public root")
         print("                (TRUST=CAFILE)")
-    return failures
+    return failures, timed
 
 
 def build():
@@ -175,12 +177,13 @@ def verify(args, work):
     except pe.NotAnImage:
         print("differs: not a Windows executable")
         return ["it is not a Windows executable"], []
-    failures, stripped = [], candidate
+    failures, stripped, timed = [], candidate, None
     if size == 0:
         print("  not signed")
         failures += ["it is not signed"] if args.signer or args.trust or args.tsa else []
     else:
-        failures += check_signatures(args.file, candidate, args, work)
+        wrong, timed = check_signatures(args.file, candidate, args, work)
+        failures += wrong
         copy = os.path.join(work, "stripped.exe")
         status, _ = certificates.run("osslsigncode", "remove-signature", "-in", args.file, "-out", copy)
         if status != 0:
@@ -191,9 +194,16 @@ def verify(args, work):
     buildinfo = args.buildinfo or os.path.join(os.path.dirname(args.file), "BUILDINFO")
     folder = os.path.dirname(buildinfo) or "."
     reasons = []
+
+    def when(signer):
+        # SHA256SUMS.p7s is made in the run that signs the exe, by the same key: the exe's verified
+        # timestamp dates it too, so the certificate's expiry since then does not void the release.
+        return timed[1] if timed and timed[0] == signer.fingerprint else None
+
     if args.buildinfo or manifest.is_release(folder):
         wrong, reasons = manifest.check_folder(folder, buildinfo, candidate, stripped, args, work,
-                                               lambda signer, carried, at: establish(signer, carried, at, args, work))
+                                               lambda signer, carried: establish(signer, carried, when(signer),
+                                                                                 args, work))
         failures += wrong
     built, why = (args.built, "") if args.built else build()
     if built is None:
