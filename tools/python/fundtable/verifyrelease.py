@@ -27,7 +27,6 @@ could not be made (a program or the toolchain is missing)."""
 import argparse
 import os
 import re
-import subprocess
 import sys
 import tempfile
 
@@ -155,18 +154,6 @@ def check_signatures(path, image, args, work):
     return failures, timed
 
 
-def build():
-    """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
-    missing = [p for p, v in releaseinfo.toolchain().items() if v == releaseinfo.NOT_INSTALLED]
-    if missing:
-        return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
-    result = subprocess.run([os.path.join(releaseinfo.TOP, "tools", "checks", "build-preset"), "win32-release"],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
-    if result.returncode != 0:
-        return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
-    return os.path.join(releaseinfo.TOP, "build", "win32-release", "FundTableRepair.exe"), ""
-
-
 def verify(args, work):
     """Prints the report; returns (failures, checks not made)."""
     with open(args.file, "rb") as f:
@@ -205,7 +192,7 @@ def verify(args, work):
                                                lambda signer, carried: establish(signer, carried, when(signer),
                                                                                  args, work))
         failures += wrong
-    built, why = (args.built, "") if args.built else build()
+    built, why = (args.built, "") if args.built else releaseinfo.build()
     if built is None:
         print(f"not compared: {why}")
         return failures, ["the byte comparison was not made"]
