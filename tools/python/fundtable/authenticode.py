@@ -1,7 +1,8 @@
 """Authenticode signatures read so that nothing outside what a signature covers can speak for it:
 tools/release/verify-release and tools/release/dist share it.
 
-- The certificate table must hold one PKCS#7 signature and at most the zero bytes that align it.
+- The certificate table must hold one PKCS#7 signature and at most the zero bytes that align it;
+  its length word and the PE checksum, which no signature covers, must be what signing writes.
 - Each signature, the primary and any nested in it, counts. Its signer is the certificate that
   OpenSSL's CMS verification finds by the issuer and serial number the signature names and proves
   by its key; the other certificates a file carries are never taken for it.
@@ -91,9 +92,15 @@ def signature_block(image):
     block = image[offset + 8:offset + size]
     end = _item(block, 0, len(block))[3]
     aligned = (8 + end + 7) // 8 * 8
-    if size != aligned or any(block[end:]) or not 8 + end <= length <= size:
+    if size != aligned or any(block[end:]):
         raise Refused(f"the signature block holds {size - 8 - end} bytes after the signature, where only "
                       f"{aligned - 8 - end} zeros may align it")
+    if length != size:
+        raise Refused(f"the signature block says it is {length} bytes long, where the table is {size}")
+    headers = pe.Headers(image)
+    field = image[headers.checksum_offset:headers.checksum_offset + 4]
+    if field not in (pe.checksum(image), pe.checksum(strip(image))):
+        raise Refused("the PE checksum is neither the signed file's nor the unsigned one's")
     return block[:end]
 
 
@@ -169,6 +176,20 @@ class Signature:
         detached = _der(0x30, der[top[1]:top[3]] + _der(0xA0, _der(0x30, body)))
         signers, why = proven_signers(work, write(work, "detached.der", detached), write(work, "content", self.content))
         return (signers[0], "") if len(signers) == 1 else (None, why or "it names no single signer")
+
+
+def strip(image):
+    """IMAGE less its signature as the format defines it: cut at the certificate table, its directory
+    entry zeroed, and a checksum made for the signed file made again for the unsigned one."""
+    headers = pe.Headers(image)
+    offset, size = headers.directory(pe.CERTIFICATE)
+    stripped = bytearray(image[:offset] if size else image)
+    entry = headers.directories + 8 * pe.CERTIFICATE
+    stripped[entry:entry + 8] = bytes(8)
+    field = slice(headers.checksum_offset, headers.checksum_offset + 4)
+    if size and image[field] == pe.checksum(image):
+        stripped[field] = pe.checksum(bytes(stripped))
+    return bytes(stripped)
 
 
 def read(image):

@@ -171,13 +171,7 @@ def verify(args, work):
     else:
         wrong, timed = check_signatures(args.file, candidate, args, work)
         failures += wrong
-        copy = os.path.join(work, "stripped.exe")
-        status, _ = certificates.run("osslsigncode", "remove-signature", "-in", args.file, "-out", copy)
-        if status != 0:
-            print("differs: the signature cannot be removed, so the file is not a well-formed signed exe")
-            return failures + ["its signature cannot be removed"], []
-        with open(copy, "rb") as f:
-            stripped = f.read()
+        stripped = authenticode.strip(candidate)
     buildinfo = args.buildinfo or os.path.join(os.path.dirname(args.file), "BUILDINFO")
     folder = os.path.dirname(buildinfo) or "."
     reasons = []
