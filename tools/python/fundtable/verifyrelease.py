@@ -16,10 +16,11 @@ FUNDTABLE_BUILDINFO. A setting that is set but empty is an error, never "not giv
 
 Every signature, nested ones too, is shown with the certificate whose key made it, which OpenSSL
 proves; intact means osslsigncode finds its digest of the file right and it verifies against the
-certificates the file carries. The signature block must hold the signature and nothing else. In
-the release folder (BUILDINFO's), SHA256SUMS must list each file as it is, the exe among them and
-in the zip, and BUILDINFO must describe this exe; under --signer or --trust, SHA256SUMS.p7s must
-sign SHA256SUMS by the same signer, judged at the exe's verified timestamp when that signer made it.
+certificates the file carries. The signature block must hold the signature and nothing else: no
+certificate off its signer's chain, no revocation list, no unsigned data but timestamps and nested
+signatures. A folder holding any release file is a release: there, SHA256SUMS must list every
+other file as it is, the exe among them and in the zip, and BUILDINFO must describe this exe; under --signer or --trust, SHA256SUMS.p7s must sign SHA256SUMS by the same
+signer, judged at the exe's verified timestamp when that signer made it.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
 could not be made (a program or the toolchain is missing)."""
@@ -115,6 +116,18 @@ def check_timestamps(signature, signer, args, work):
     return verified, failures
 
 
+def off_chain(signer, carried, what, work):
+    """Prints and returns the failure of WHAT carrying a certificate off its SIGNER's chain, or []."""
+    if signer is None:
+        print(f"    tampered:   {what} names no signer OpenSSL can prove")
+        return [f"{what} names no signer OpenSSL can prove"]
+    stray = certificates.off_chain(signer, carried, work)
+    for certificate in stray:
+        print(f"    tampered:   {what} carries a certificate on no chain of its signer: {certificate.subject}, "
+              f"SHA-256 {certificate.fingerprint}")
+    return [f"{what} carries a certificate no signature vouches for"] if stray else []
+
+
 def check_signatures(path, image, args, work):
     """Prints every signature of the signed IMAGE; returns (the reasons it fails, and the fingerprint of
     the primary signer with the time its timestamp verified under TSA gives, or None)."""
@@ -134,8 +147,12 @@ def check_signatures(path, image, args, work):
         else:
             print(f"    signed by:  {signer.subject}\n      SHA-256:  {signer.fingerprint}")
             print(f"      issuer:   {signer.issuer}\n      valid:    {signer.valid}")
-        print("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}"
-                                             for c in certificates.certificates("".join(signature.carried))))
+        carried = certificates.certificates("".join(signature.carried))
+        print("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}" for c in carried))
+        failures += off_chain(signer, carried, "the signature", work) if signer else []
+        for timestamp in signature.timestamps:
+            authority = timestamp.authority(work)
+            failures += off_chain(authority, certificates.certificates("".join(timestamp.carried)), "a timestamp", work)
         at, wrong = check_timestamps(signature, signer, args, work)
         failures += wrong
         timed = timed or ((signer.fingerprint, at) if signer and at and not index else None)
@@ -214,6 +231,10 @@ def main():
             failures, unchecked = verify(args, work)
         except certificates.Missing as error:
             print(f"verify-release: {error}, so the signatures were not checked", file=sys.stderr)
+            return 2
+        except Exception as error:  # a last resort: whatever the file holds, one line and no traceback
+            print(f"verify-release: the check could not be made ({type(error).__name__}: {printable(error)})",
+                  file=sys.stderr)
             return 2
     failures = list(dict.fromkeys(f for f in failures if f))
     if failures:
