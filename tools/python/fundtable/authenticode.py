@@ -32,6 +32,20 @@ class Refused(Exception):
 
 
 TSTINFO = "1.2.840.113549.1.9.16.1.4"
+# Digests no one can collide today: SHA-256, SHA-384, SHA-512.
+STRONG_DIGESTS = {"2.16.840.1.101.3.4.2.1", "2.16.840.1.101.3.4.2.2", "2.16.840.1.101.3.4.2.3"}
+WEAK_NAMES = {"1.2.840.113549.2.5": "MD5", "1.3.14.3.2.26": "SHA-1"}
+
+
+def _digest(der, algorithm):
+    """Refuses ALGORITHM (an AlgorithmIdentifier item) unless its digest is strong."""
+    found = der_.items(der, *algorithm[2:])
+    name = der_.oid(der, found[0]) if found else "no digest"
+    if name not in STRONG_DIGESTS:
+        raise Refused(f"a signature uses {WEAK_NAMES.get(name, name)}, a digest too weak: "
+                      "SHA-256 or stronger is required")
+
+
 class SignedData:
     """A PKCS#7 SignedData holding CONTENT_TYPE and one signer, with only what a verifier here checks:
     certificates, no revocation lists, unsigned attributes of the kinds in UNSIGNED only."""
@@ -67,6 +81,7 @@ class SignedData:
                 or tags.count(0xA1) > (1 if unsigned else 0):
             raise Refused("a signature's signer carries data no signature covers" if 0xA1 in tags
                           else "the signature is malformed (its signer is not as PKCS#7 has it)")
+        self.digest_algorithm = fields[2]
         self.value = next(der[f[2]:f[3]] for f in fields if f[0] == 0x04)
         self.attributes = []  # (OID, the DER of each value) of the unsigned attributes
         for field in (f for f in fields if f[0] == 0xA1):
@@ -110,6 +125,9 @@ class Signature(SignedData):
 
     def __init__(self, der):
         super().__init__(der, SPC_INDIRECT_DATA, (NESTED_SIGNATURE, RFC3161_TIMESTAMP))
+        _digest(der, self.digest_algorithm)
+        digest_info = der_.inside(der, self.inner, 0x30, 0x30)[1]
+        _digest(der, der_.inside(der, digest_info, 0x30, 0x04)[0])
         self.nested = [v for oid, v in self.attributes if oid == NESTED_SIGNATURE]
         self.timestamps = [Timestamp(v) for oid, v in self.attributes if oid == RFC3161_TIMESTAMP]
 

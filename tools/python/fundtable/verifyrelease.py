@@ -18,8 +18,9 @@ Every signature, nested ones too, is shown with the certificate whose key made i
 proves; intact means osslsigncode finds its digest of the file right and it verifies against the
 certificates the file carries. The signature block must hold the signature and nothing else: no
 certificate off its signer's chain, no revocation list, no unsigned data but timestamps and nested
-signatures. A folder holding any release file is a release: there, SHA256SUMS must list every
-other file as it is, the exe among them and in the zip, and BUILDINFO must describe this exe; under --signer or --trust, SHA256SUMS.p7s must sign SHA256SUMS by the same
+signatures, no digest weaker than SHA-256. A folder holding any release file is a release: there,
+SHA256SUMS must list every other file as it is, the exe among them and in the zip, and BUILDINFO
+must describe this exe; under --signer or --trust, SHA256SUMS.p7s must sign SHA256SUMS by the same
 signer, judged at the exe's verified timestamp when that signer made it.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
