@@ -103,7 +103,9 @@ def main(command, *args):
                 image = f.read()
             offset, size = pe.Headers(image).directory(pe.CERTIFICATE)
             length = der.item(image, offset + 8, len(image))[3] - offset
-            assert length != size, "the signature needs no padding, so its length cannot shrink"
+            if length == size:
+                print(f"{args[0]}: its signature needs no padding, so its length cannot shrink", file=sys.stderr)
+                return 1
             resign(*args[:2], [], lambda content: content, length=length)
         return 0
     if command == "silent-authority":
