@@ -115,3 +115,24 @@ def chains_to(certificate, carried, cafile, work, at=None):
     if status != 0:
         return f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"
     return "" if certificate.code_signing else "its certificate is not for code signing"
+
+
+def signs(issuer, child, work):
+    """Whether ISSUER's key made CHILD's signature, as OpenSSL verifies it (its names count for nothing)."""
+    # -check_ss_sig: a self-signed issuer's own bytes count only where its own key signed them.
+    status, said = run("openssl", "verify", "-partial_chain", "-no_check_time", "-check_ss_sig", "-CAfile",
+                       write(work, "issuer.pem", issuer.pem), write(work, "child.pem", child.pem))
+    return status == 0 and said.rstrip().endswith(": OK")
+
+
+def off_chain(signer, carried, work):
+    """Of CARRIED, the certificates on no chain up from SIGNER: neither it nor one whose key signed
+    one of the chain. Only the chain is there to be carried; anything else is bytes no one vouches for."""
+    chain = [signer]
+    rest = [c for c in carried if c.fingerprint != signer.fingerprint]
+    while True:
+        found = [c for c in rest if any(signs(c, child, work) for child in chain)]
+        if not found:
+            return rest
+        chain += found
+        rest = [c for c in rest if c not in found]

@@ -15,6 +15,12 @@ EXE_NAME = "FundTableRepair.exe"
 SUMS, SUMS_SIGNATURE = "SHA256SUMS", "SHA256SUMS.p7s"
 
 
+def is_release(folder):
+    """Whether FOLDER holds any file of a release: then it is one, and must be one whole."""
+    return any(n in ("BUILDINFO", SUMS, SUMS_SIGNATURE) or re.fullmatch(r"FundTableRepair-.*\.zip", n)
+               for n in os.listdir(folder or "."))
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -63,7 +69,7 @@ def check_signed(folder, args, work, establish):
     carried, refused = certificates.carried(work, signature), False
     for signer in signers:
         print(f"    {SUMS}: signed by {signer.subject}, SHA-256 {signer.fingerprint}")
-        refused = bool(establish(signer, carried, None)) or refused
+        refused = bool(establish(signer, carried)) or refused
     return f"{SUMS} is not signed by the signer asked for" if refused else ""
 
 
@@ -87,9 +93,11 @@ def check_folder(folder, buildinfo, candidate, stripped, args, work, establish):
             except OSError:
                 wrong.append(name)
         zips = [n for n in listed if n.endswith(".zip")]
+        unlisted = sorted(set(os.listdir(folder)) - set(listed) - {SUMS, SUMS_SIGNATURE})
         said = "every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(map(printable, wrong))
-        print(f"    files:      {said}")
+        print(f"    files:      {said}" + (f"; NOT listed: {', '.join(map(printable, unlisted))}" if unlisted else ""))
         failures += [f"{printable(n)} is not as {SUMS} lists it" for n in wrong]
+        failures += [f"{printable(n)} is in the release folder and {SUMS} does not list it" for n in unlisted]
         for name, what in ((EXE_NAME, "the exe"), (os.path.basename(buildinfo), "BUILDINFO")):
             if name not in listed:
                 failures.append(f"{SUMS} does not list {what}")
@@ -100,12 +108,15 @@ def check_folder(folder, buildinfo, candidate, stripped, args, work, establish):
         if held != candidate:
             failures.append("the zip does not hold this exe")
     else:
-        print(f"    {SUMS}: none, so nothing vouches for BUILDINFO")
-        failures += [f"there is no {SUMS}, so no signature covers BUILDINFO"] if args.signer or args.trust else []
+        print(f"    {SUMS}: NONE, so nothing vouches for the folder's files")
+        failures.append(f"the release folder has no {SUMS}")
     reasons = []
     if os.path.exists(buildinfo):
         reasons, wrong = describe_buildinfo(buildinfo, stripped)
         failures += wrong
+    else:
+        print("    BUILDINFO:  NONE")
+        failures.append("the release folder has no BUILDINFO")
     return [f for f in failures if f], reasons
 
 

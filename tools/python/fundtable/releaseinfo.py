@@ -103,3 +103,15 @@ def read_buildinfo(path):
                 key, value = line.rstrip("\n").split(": ", 1)
                 fields[key] = value
     return fields, packages
+
+
+def build():
+    """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
+    missing = [p for p, v in toolchain().items() if v == NOT_INSTALLED]
+    if missing:
+        return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
+    result = subprocess.run([os.path.join(TOP, "tools", "checks", "build-preset"), "win32-release"],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
+    if result.returncode != 0:
+        return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
+    return os.path.join(TOP, "build", "win32-release", "FundTableRepair.exe"), ""

@@ -16,10 +16,12 @@ FUNDTABLE_BUILDINFO. A setting that is set but empty is an error, never "not giv
 
 Every signature, nested ones too, is shown with the certificate whose key made it, which OpenSSL
 proves; intact means osslsigncode finds its digest of the file right and it verifies against the
-certificates the file carries. The signature block must hold the signature and nothing else. In
-the release folder (BUILDINFO's), SHA256SUMS must list each file as it is, the exe among them and
-in the zip, and BUILDINFO must describe this exe; under --signer or --trust, SHA256SUMS.p7s must
-sign SHA256SUMS by the same signer.
+certificates the file carries. The signature block must hold the signature and nothing else: no
+certificate off its signer's chain, no revocation list, no unsigned data but timestamps and nested
+signatures, no digest weaker than SHA-256. A folder holding any release file is a release: there,
+SHA256SUMS must list every other file as it is, the exe among them and in the zip, and BUILDINFO
+must describe this exe; under --signer or --trust, SHA256SUMS.p7s must sign SHA256SUMS by the same
+signer, judged at the exe's verified timestamp when that signer made it.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
 could not be made (a program or the toolchain is missing)."""
@@ -27,7 +29,6 @@ could not be made (a program or the toolchain is missing)."""
 import argparse
 import os
 import re
-import subprocess
 import sys
 import tempfile
 
@@ -116,14 +117,27 @@ def check_timestamps(signature, signer, args, work):
     return verified, failures
 
 
+def off_chain(signer, carried, what, work):
+    """Prints and returns the failure of WHAT carrying a certificate off its SIGNER's chain, or []."""
+    if signer is None:
+        print(f"    tampered:   {what} names no signer OpenSSL can prove")
+        return [f"{what} names no signer OpenSSL can prove"]
+    stray = certificates.off_chain(signer, carried, work)
+    for certificate in stray:
+        print(f"    tampered:   {what} carries a certificate on no chain of its signer: {certificate.subject}, "
+              f"SHA-256 {certificate.fingerprint}")
+    return [f"{what} carries a certificate no signature vouches for"] if stray else []
+
+
 def check_signatures(path, image, args, work):
-    """Prints every signature of the signed IMAGE; returns the reasons it fails."""
+    """Prints every signature of the signed IMAGE; returns (the reasons it fails, and the fingerprint of
+    the primary signer with the time its timestamp verified under TSA gives, or None)."""
     try:
         signatures = authenticode.read(image)
     except authenticode.Refused as error:
         print(f"  signature:    NOT intact: {error}")
-        return [str(error)]
-    anchors, failures = authenticode.anchors_for(signatures, work), []
+        return [str(error)], None
+    anchors, failures, timed = authenticode.anchors_for(signatures, work), [], None
     if len(signatures) > 1:
         print(f"  signatures:   {len(signatures)}, the others nested in the first: each must be the signer's")
     for index, signature in enumerate(signatures):
@@ -134,10 +148,15 @@ def check_signatures(path, image, args, work):
         else:
             print(f"    signed by:  {signer.subject}\n      SHA-256:  {signer.fingerprint}")
             print(f"      issuer:   {signer.issuer}\n      valid:    {signer.valid}")
-        print("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}"
-                                             for c in certificates.certificates("".join(signature.carried))))
+        carried = certificates.certificates("".join(signature.carried))
+        print("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}" for c in carried))
+        failures += off_chain(signer, carried, "the signature", work) if signer else []
+        for timestamp in signature.timestamps:
+            authority = timestamp.authority(work)
+            failures += off_chain(authority, certificates.certificates("".join(timestamp.carried)), "a timestamp", work)
         at, wrong = check_timestamps(signature, signer, args, work)
         failures += wrong
+        timed = timed or ((signer.fingerprint, at) if signer and at and not index else None)
         why = why or authenticode.digest_verifies(path, index, anchors, at)
         print(f"    signature:  {'intact' if not why else 'NOT intact: ' + printable(why)}")
         if why:
@@ -150,19 +169,7 @@ def check_signatures(path, image, args, work):
         print("                make a certificate with any subject. Compare the fingerprint with the vendor's")
         print("                (SIGNER=FINGERPRINT), or check the chain against the vendor's CA or a public root")
         print("                (TRUST=CAFILE)")
-    return failures
-
-
-def build():
-    """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
-    missing = [p for p, v in releaseinfo.toolchain().items() if v == releaseinfo.NOT_INSTALLED]
-    if missing:
-        return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
-    result = subprocess.run([os.path.join(releaseinfo.TOP, "tools", "checks", "build-preset"), "win32-release"],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
-    if result.returncode != 0:
-        return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
-    return os.path.join(releaseinfo.TOP, "build", "win32-release", "FundTableRepair.exe"), ""
+    return failures, timed
 
 
 def verify(args, work):
@@ -175,27 +182,29 @@ def verify(args, work):
     except pe.NotAnImage:
         print("differs: not a Windows executable")
         return ["it is not a Windows executable"], []
-    failures, stripped = [], candidate
+    failures, stripped, timed = [], candidate, None
     if size == 0:
         print("  not signed")
         failures += ["it is not signed"] if args.signer or args.trust or args.tsa else []
     else:
-        failures += check_signatures(args.file, candidate, args, work)
-        copy = os.path.join(work, "stripped.exe")
-        status, _ = certificates.run("osslsigncode", "remove-signature", "-in", args.file, "-out", copy)
-        if status != 0:
-            print("differs: the signature cannot be removed, so the file is not a well-formed signed exe")
-            return failures + ["its signature cannot be removed"], []
-        with open(copy, "rb") as f:
-            stripped = f.read()
+        wrong, timed = check_signatures(args.file, candidate, args, work)
+        failures += wrong
+        stripped = authenticode.strip(candidate)
     buildinfo = args.buildinfo or os.path.join(os.path.dirname(args.file), "BUILDINFO")
     folder = os.path.dirname(buildinfo) or "."
     reasons = []
-    if os.path.exists(buildinfo) or os.path.exists(os.path.join(folder, manifest.SUMS)):
+
+    def when(signer):
+        # SHA256SUMS.p7s is made in the run that signs the exe, by the same key: the exe's verified
+        # timestamp dates it too, so the certificate's expiry since then does not void the release.
+        return timed[1] if timed and timed[0] == signer.fingerprint else None
+
+    if args.buildinfo or manifest.is_release(folder):
         wrong, reasons = manifest.check_folder(folder, buildinfo, candidate, stripped, args, work,
-                                               lambda signer, carried, at: establish(signer, carried, at, args, work))
+                                               lambda signer, carried: establish(signer, carried, when(signer),
+                                                                                 args, work))
         failures += wrong
-    built, why = (args.built, "") if args.built else build()
+    built, why = (args.built, "") if args.built else releaseinfo.build()
     if built is None:
         print(f"not compared: {why}")
         return failures, ["the byte comparison was not made"]
@@ -223,6 +232,10 @@ def main():
             failures, unchecked = verify(args, work)
         except certificates.Missing as error:
             print(f"verify-release: {error}, so the signatures were not checked", file=sys.stderr)
+            return 2
+        except Exception as error:  # a last resort: whatever the file holds, one line and no traceback
+            print(f"verify-release: the check could not be made ({type(error).__name__}: {printable(error)})",
+                  file=sys.stderr)
             return 2
     failures = list(dict.fromkeys(f for f in failures if f))
     if failures:
