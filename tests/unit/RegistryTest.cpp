@@ -14,30 +14,33 @@
 
 namespace {
 
-constexpr char Scratch[] = "SoftWare\\FundTableRepairTests";
-constexpr char ScratchKey[] = "SoftWare\\FundTableRepairTests\\Key";
-
 class Registry : public testing::Test {
 protected:
+    // The key carries the process ID: CTest runs the tests of one prefix two at a time, and one
+    // test's SetUp must not delete the key another is reading.
+    const std::string Scratch = "SoftWare\\FundTableRepairTests-" + std::to_string(GetCurrentProcessId());
+    const std::string ScratchKey = Scratch + "\\Key";
+
     void SetUp() override
     {
-        RegDeleteKeyA(RegistryRoot, ScratchKey);
-        RegDeleteKeyA(RegistryRoot, Scratch);
-        ASSERT_EQ(RegCreateKeyExA(RegistryRoot, ScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        RegDeleteKeyA(RegistryRoot, ScratchKey.c_str());
+        RegDeleteKeyA(RegistryRoot, Scratch.c_str());
+        ASSERT_EQ(
+            RegCreateKeyExA(RegistryRoot, ScratchKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_SUCCESS);
     }
     void TearDown() override
     {
         RegCloseKey(key);
-        RegDeleteKeyA(RegistryRoot, ScratchKey);
-        RegDeleteKeyA(RegistryRoot, Scratch);
+        RegDeleteKeyA(RegistryRoot, ScratchKey.c_str());
+        RegDeleteKeyA(RegistryRoot, Scratch.c_str());
     }
     void Store(DWORD type, const void* data, DWORD bytes)
     {
         ASSERT_EQ(RegSetValueExA(key, "FilePath", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
     }
     void StoreText(const std::string& text) { Store(REG_SZ, text.c_str(), DWORD(text.size()) + 1); }
-    LONG Read(SharedString& out) { return ReadRegistryString(ScratchKey, "FilePath", out); }
+    LONG Read(SharedString& out) { return ReadRegistryString(ScratchKey.c_str(), "FilePath", out); }
 
     HKEY key = nullptr;
 };
@@ -99,7 +102,7 @@ TEST_F(Registry, MissingKeyOrValueLeavesTheTextAlone)
 
     out.Append("old");
     EXPECT_EQ(Read(out), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadRegistryString("SoftWare\\FundTableRepairTests\\Missing", "FilePath", out), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadRegistryString((Scratch + "\\Missing").c_str(), "FilePath", out), ERROR_FILE_NOT_FOUND);
     EXPECT_STREQ(out.Text(), "old");
 }
 

@@ -1,5 +1,6 @@
 // A directory of the test's own below the temporary directory, removed with what the test left
-// in it (files only).
+// in it (files only). Its name carries the process ID: CTest runs the tests of one prefix two at
+// a time, and one test removing the directory must not pull it from under another.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +13,7 @@ public:
     {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
-        path = std::string(temp) + name;
+        path = std::string(temp) + name + "-" + std::to_string(GetCurrentProcessId());
         CreateDirectoryA(path.c_str(), nullptr);
     }
     ~ScratchDirectory()
