@@ -65,7 +65,7 @@ help:
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
-	@echo "               WINDOWS= the Windows version Wine reports: $$(PYTHONPATH=tools/python python3 -m fundtable.windowsversions names 32)"
+	@echo "               WINDOWS= the Windows version Wine reports: $$(tools/python/run windowsversions names 32)"
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
