@@ -13,6 +13,10 @@ SETTINGS := EXE SIGNER TRUST TSA BUILDINFO SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_P
 $(foreach v,$(SETTINGS),$(if $(filter undefined,$(origin $v)),,\
   $(eval override $v := $$(value $v))$(eval export FUNDTABLE_$v := $$(value $v))))
 
+# Everything but bootstrap runs in the Debian 12 toolchain root (tools/machine/in-root), whatever
+# Debian the machine runs.
+in-root := tools/machine/in-root toolchain
+
 .PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
 
 help:
@@ -65,7 +69,7 @@ help:
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
-	@echo "               WINDOWS= the Windows version Wine reports: $$(tools/python/run windowsversions names 32)"
+	@echo "               WINDOWS= the Windows version Wine reports: $$($(in-root) tools/python/run windowsversions names 32 2>/dev/null || echo "(make bootstrap, then make help lists them)")"
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
@@ -85,44 +89,44 @@ check:
 	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/checks/check $(PRESETS)
 
 lint: bootstrap
-	@tools/checks/lint
+	@$(in-root) tools/checks/lint
 
 $(PRESETS:%=test-%): test-%: bootstrap
-	@tools/checks/build-preset --test $*
+	@$(in-root) tools/checks/build-preset --test $*
 
 release: bootstrap
-	@tools/checks/build-preset win32-release
+	@$(in-root) tools/checks/build-preset win32-release
 
 # Each fuzz target for FUZZ_SECONDS; make check runs them for the fuzz preset's few seconds each.
 fuzz: bootstrap
-	@tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
+	@$(in-root) tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
 	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
 	 exit $${PIPESTATUS[0]}
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
 # or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
 bench: bootstrap
-	@tools/checks/fetch-benchmark-source build/third_party/benchmark
-	@bits=$$(tools/wine/runs-32bit-code >/dev/null && echo 32 || echo 64); \
-	for preset in bench-host bench-win$$bits; do tools/checks/build-preset $$preset >/dev/null || exit 1; done; \
-	tools/checks/bench $$bits
+	@$(in-root) bash -c 'tools/checks/fetch-benchmark-source build/third_party/benchmark && \
+	bits=$$(tools/wine/runs-32bit-code >/dev/null && echo 32 || echo 64) && \
+	for preset in bench-host bench-win$$bits; do tools/checks/build-preset $$preset >/dev/null || exit 1; done && \
+	tools/checks/bench $$bits'
 
 # Signed when given a key: SIGN_PKCS12 and SIGN_PASSWORD_FILE for a key in a file, or
 # SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE for one in a token; a password or PIN
 # stays in its file. tools/release/dist reads them from the environment. The end-to-end cases run first, on
 # the shipped exe, and BUILDINFO records them.
 dist: release
-	@rm -rf dist && tools/release/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
+	@rm -rf dist && $(in-root) tools/release/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
 
 # Installs nothing: tools/release/verify-release builds the exe itself where the toolchain is installed, and
 # says what is missing where it is not.
 verify-release:
-	@tools/release/verify-release
+	@$(in-root) tools/release/verify-release
 
 # The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
-	@tools/wine/demo $(SCENARIO)
+	@$(in-root) tools/wine/demo $(SCENARIO)
 
 clean:
 	rm -rf build dist
