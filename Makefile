@@ -20,13 +20,15 @@ in-root := tools/machine/in-root toolchain
 .PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
 
 help:
-	@echo "make check     install what is missing (and once per machine the Debian 13 root whose Wine 10"
-	@echo "               runs 32-bit programs in WoW64 mode), then build and test every preset:"
+	@echo "make check     install mmdebstrap, bubblewrap and uidmap where missing and make, once per machine,"
+	@echo "               the two Debian roots everything runs in (Debian 12: the toolchain and Wine 8;"
+	@echo "               Debian 13: Wine 10, which runs 32-bit programs in WoW64 mode), then build and"
+	@echo "               test every preset:"
 	@echo "                 host (g++ with AddressSanitizer + UBSan), fuzz (libFuzzer, a few seconds each),"
 	@echo "                 win32 (unit tests under Wine 10, WoW64),"
 	@echo "                 win32-release (the shipped FundTableRepair.exe and its end-to-end tests under"
 	@echo "                   Wine 10, WoW64: a 32-bit process on 64-bit Windows, as customers run it),"
-	@echo "                 win64, win64-release (the same, built for 64-bit Windows, under the host's Wine 8)"
+	@echo "                 win64, win64-release (the same, built for 64-bit Windows, under Wine 8)"
 	@echo "               then builds the benchmark presets and runs the lint. Where the WoW64 route"
 	@echo "               cannot run, the 32-bit build's tests are reported skipped, with the reason. One"
 	@echo "               at a time per tree: a second make check waits"
