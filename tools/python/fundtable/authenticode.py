@@ -1,8 +1,6 @@
-"""Authenticode and CMS signatures, parsed once and held to fundtable.policy: verify-release and dist
-share it. The table must hold one signature and at most the zeros that align it; its length word
-and the PE checksum, which no signature covers, must be what signing writes. The file's digest is
-computed here from the PE headers and compared with the one the signature signs; OpenSSL's CMS
-verification proves which carried certificate's key signed it, and that is the signer."""
+"""Authenticode and CMS signatures, parsed once and held to fundtable.policy (verify-release and dist
+share it). The file's digest is computed here from the PE headers and compared with the one signed;
+OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
 
 import hashlib
 import os
@@ -10,6 +8,7 @@ import struct
 
 import pefile
 from asn1crypto import cms, core, parser, pem, tsp
+from asn1crypto.algos import DigestInfo
 
 from fundtable import policy
 from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool
@@ -23,25 +22,12 @@ class SpcAttribute(core.Sequence):
     _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-class DigestInfo(core.Sequence):
-    _fields = [("digest_algorithm", cms.DigestAlgorithm), ("digest", core.OctetString)]
-
-
 class SpcIndirectData(core.Sequence):
     _fields = [("data", SpcAttribute), ("message_digest", DigestInfo)]
 
 
-class AnySet(core.SetOf):
-    _child_spec = core.Any
-
-
 class RawAttribute(core.Sequence):  # each value parsed later, as what the policy says it is
-    _fields = [("type", core.ObjectIdentifier), ("values", AnySet)]
-
-
-class RawAttributes(core.SetOf):
-    _child_spec = RawAttribute
-
+    _fields = [("type", core.ObjectIdentifier), ("values", core.SetOf, {"spec": core.Any})]
 
 
 def strong(algorithm, what):
@@ -66,7 +52,7 @@ class Signed:
         if len(data["signer_infos"]) != 1:
             raise Malformed(f"a signature has {len(data['signer_infos'])} signers, where one is allowed")
         self.info = signer = data["signer_infos"][0]
-        strong(signer["digest_algorithm"], "a signature")
+        strong(signer["digest_algorithm"], "a timestamp" if kind == "timestamp" else "a signature")
         if [a.dump() for a in data["digest_algorithms"]] != [signer["digest_algorithm"].dump()]:
             raise Malformed("a signature lists digest algorithms other than its signer's one")
         algorithm = signer["signature_algorithm"]
@@ -81,9 +67,8 @@ class Signed:
         if len(set(kinds)) != len(kinds) or not rule["needs"] <= set(kinds) <= rule["needs"] | rule["signed"] \
                 or any(count != 1 for _, count in signed):
             raise Malformed(f"a signature's signed attributes are not those allowed ({', '.join(kinds)})")
-        self.unsigned = {}
-        unsigned = signer["unsigned_attrs"]
-        for attribute in RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []:
+        self.unsigned, unsigned = {}, signer["unsigned_attrs"]
+        for attribute in core.SetOf.load(unsigned.dump(), spec=RawAttribute, implicit=1) if unsigned.contents else []:
             self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
         for kind_, values in self.unsigned.items():
             if len(values) > rule["unsigned"].get(kind_, 0):
@@ -96,8 +81,7 @@ class Signed:
         self.signer, self.chain, self.refused = None, [], ""
 
     def prove(self, content=None):
-        """Lets OpenSSL find the carried certificate whose key signed this (over CONTENT, where the
-        signed content is not inside), and holds its chain to the policy."""
+        """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
         der = self.der
         if content is not None:
             detached = self.data.untag()
@@ -106,14 +90,14 @@ class Signed:
         status, said, written = tool("openssl", "cms", "-verify", "-inform", "DER", "-in", der, "-binary",
                                      "-noverify", "-signer", Out("signer"), "-out", os.devnull,
                                      *(["-content", content] if content is not None else []))
-        found = [pem.unarmor(b, multiple=True) for b in written.values()]
-        proven = [der for _, _, der in (found[0] if found else [])]
+        proven = [d for text in written.values() for _, _, d in pem.unarmor(text, multiple=True)]
         match = [c for c in self.carried if [c.der] == proven]
         if status != 0 or not match:
             self.refused = f"it names no signer OpenSSL can prove ({reason(said)})"
-            return
-        self.signer = match[0]
-        self.chain, self.refused = chain(self.signer, self.carried, self.role)
+        else:
+            self.signer = match[0]
+            self.chain, self.refused = chain(self.signer, self.carried, self.role)
+        return self
 
 
 class Timestamp(Signed):
@@ -168,9 +152,8 @@ def checksum(image):
 
 
 def read(image):
-    """(IMAGE's signatures, the primary first, [] when unsigned; IMAGE less its signature, as the
-    format defines: cut at the table, its directory entry zeroed, a signed checksum made anew).
-    Raises NotAnImage, or Malformed where the signature block holds more than signing writes."""
+    """(IMAGE's signatures, the primary first; IMAGE less its signature: cut at the table, its entry
+    zeroed, a signed checksum made anew). Raises NotAnImage, or Malformed for more than signing writes."""
     try:
         headers = pefile.PE(data=image, fast_load=True).OPTIONAL_HEADER
         entry = headers.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]

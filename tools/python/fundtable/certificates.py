@@ -35,31 +35,24 @@ class Out(str):
 
 
 def tool(program, *args, env=None, timeout=120):
-    """(exit status, what it said, {Out: bytes}) of one bounded run of PROGRAM. An argument given as
-    bytes reaches it as a private file holding them, so no tool ever reads a user's path again."""
+    """(status, what it said, {Out: bytes}) of one bounded run; bytes reach it as a private file."""
     with tempfile.TemporaryDirectory() as work:
         argv, outs = [PROGRAMS[program]], {}
         for index, arg in enumerate(args):
-            if isinstance(arg, (bytes, Out)):
-                path = os.path.join(work, f"{index}.{'out' if isinstance(arg, Out) else 'in'}")
-                if isinstance(arg, bytes):
-                    with open(path, "wb") as f:
-                        f.write(arg)
-                else:
-                    outs[arg] = path
-                arg = path
-            argv.append(arg)
+            path = os.path.join(work, str(index))
+            if isinstance(arg, bytes):
+                with open(path, "wb") as f:
+                    f.write(arg)
+            elif isinstance(arg, Out):
+                outs[arg] = path
+            argv.append(path if isinstance(arg, (bytes, Out)) else arg)
         try:
             result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, env=env)
         except FileNotFoundError:
             raise Missing(program) from None
         except subprocess.TimeoutExpired:
             return 124, f"Error: {program} did not finish within {timeout} s", {}
-        written = {}
-        for name, path in outs.items():
-            if os.path.exists(path):
-                with open(path, "rb") as f:
-                    written[name] = f.read()
+        written = {name: read_once(path, 1 << 24) for name, path in outs.items() if os.path.exists(path)}
         return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace"), written
 
 
@@ -74,11 +67,8 @@ def read_once(path, cap, dir_fd=None):
     """PATH's bytes, read whole from one open: a regular file, no link, at most CAP bytes. Raises OSError."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
     try:
-        status = os.fstat(fd)
-        if not stat.S_ISREG(status.st_mode):
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise OSError(0, "not a regular file")
-        if status.st_size > cap:
-            raise OSError(0, f"larger than the {cap} bytes allowed")
         with os.fdopen(os.dup(fd), "rb") as f:
             data = f.read(cap + 1)
         if len(data) > cap:
@@ -96,9 +86,8 @@ def printable(text):
 
 
 def canonical(data):
-    """Whether DATA is DER items end to end: definite, shortest lengths, primitive types not cut up,
-    integers and booleans as DER has them. Linear, where asn1crypto's own dump(force=True) is
-    exponential in the depth."""
+    """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
+    booleans and OIDs as DER has them. Linear: asn1crypto's dump(force=True) is exponential in depth."""
     stack = [data]
     while stack:
         rest = stack.pop()
@@ -146,12 +135,10 @@ class Certificate:
             key = loaded.load_der_x509_certificate(self.der).public_key()
             tbs, signature = child.parsed["tbs_certificate"].dump(), child.parsed["signature_value"].native
             if isinstance(key, rsa.RSAPublicKey) and algorithm.signature_algo == "rsassa_pkcs1v15":
-                key.verify(signature, tbs, padding.PKCS1v15(), digest)
-            elif isinstance(key, ec.EllipticCurvePublicKey) and algorithm.signature_algo == "ecdsa":
-                key.verify(signature, tbs, ec.ECDSA(digest))
-            else:
-                return False
-            return True
+                return key.verify(signature, tbs, padding.PKCS1v15(), digest) or True
+            if isinstance(key, ec.EllipticCurvePublicKey) and algorithm.signature_algo == "ecdsa":
+                return key.verify(signature, tbs, ec.ECDSA(digest)) or True
+            return False
         except Exception:  # any failure to verify, whatever the key or algorithm, is "did not sign"
             return False
 

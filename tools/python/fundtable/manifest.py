@@ -32,16 +32,14 @@ def read_folder(folder_fd, names, known):
     reasons the folder holds what a release may not."""
     files, failures = dict(known), []
     for name in sorted(names):
-        allowed = name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(name)
-        if not allowed:
+        if not (name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(name)):
             failures.append(f"{printable(name)} is in the release folder and {policy.SUMS} does not list it")
         elif name not in files:
             try:
                 files[name] = read_once(name, policy.MAX_BYTES.get("zip" if name.endswith(".zip") else name,
-                                                               policy.MAX_OTHER), dir_fd=folder_fd)
+                                                               policy.MAX_BYTES["other"]), dir_fd=folder_fd)
             except OSError as error:
-                failures.append(f"{printable(name)} in the release folder cannot be read as a release file "
-                                f"({error.strerror or error})")
+                failures.append(f"{printable(name)} is no release file that can be read ({error.strerror or error})")
     return files, failures
 
 
@@ -105,13 +103,6 @@ def read_buildinfo(data):
     return fields, packages
 
 
-def sums_signer(data, sums):
-    """SHA256SUMS.p7s held to the policy and proven over SUMS by OpenSSL. Raises Malformed."""
-    signature = Signed(data, "sums", "code signing")
-    signature.prove(sums)
-    return signature
-
-
 def describe_buildinfo(fields, packages, stripped):
     """Prints what BUILDINFO says; returns (what explains a difference, most likely first; failures)."""
     field = {key: printable(value) for key, value in fields.items()}.get
@@ -119,20 +110,17 @@ def describe_buildinfo(fields, packages, stripped):
     here, reasons, failures = releaseinfo.toolchain(), [], []
     changed = [f"{printable(package)} {printable(version)} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
                for package, version in packages.items() if here.get(package) != version]
-    if changed:
-        print(f"      toolchain: differs from this machine's: {'; '.join(changed)}")
-        reasons.append(f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare")
-    else:
-        print("      toolchain: the same package versions as this machine's")
+    print("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
+                                "the same package versions as this machine's"))
+    reasons += [f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare"] * bool(changed)
     source = releaseinfo.Source()
     if source.commit and fields["commit"].split(" ")[0] != source.commit:
         reasons.append(f"built from commit {field('commit')}, and this checkout is {source.describe()}; "
                        "check that commit out to compare")
-    if fields["exe SHA-256 before signing"] == sha256(stripped):
-        print("      exe:       describes this exe (its SHA-256 before signing)")
-    else:
-        print(f"      exe:       does NOT describe this exe: it names {field('exe SHA-256 before signing')}")
-        failures.append("BUILDINFO describes another exe")
+    described = fields["exe SHA-256 before signing"] == sha256(stripped)
+    print("      exe:       " + ("describes this exe (its SHA-256 before signing)" if described else
+                                f"does NOT describe this exe: it names {field('exe SHA-256 before signing')}"))
+    failures += [] if described else ["BUILDINFO describes another exe"]
     print(f"      proof:     {field('end-to-end proof')}")
     return reasons, failures
 
@@ -149,7 +137,8 @@ def check_folder(folder, folder_fd, known, candidate, stripped, establish):
             raise Malformed(f"the release folder has no {policy.SUMS}")
         listed, zip_name = read_sums(files[policy.SUMS])
         if policy.SUMS_SIGNATURE in files:
-            failures.append(establish(sums_signer(files[policy.SUMS_SIGNATURE], files[policy.SUMS])))
+            signature = Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing")
+            failures.append(establish(signature.prove(files[policy.SUMS])))
         else:
             print(f"    {policy.SUMS}: not signed")
             failures.append(establish(None))

@@ -12,8 +12,7 @@ BUILDINFO_TITLE = "FundTableRepair release: what built it"
 BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain (Debian packages)", "end-to-end proof"]
 
 # Inputs are read whole: no file may be larger than this.
-MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20}
-MAX_OTHER = 64 << 10
+MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.

@@ -1,26 +1,18 @@
 """verify-release [FILE] [--built EXE] [--signer FINGERPRINT] [--trust CAFILE] [--tsa CAFILE] [--buildinfo FILE]
 
 Says whether FILE, signed or not, is exactly the exe this checkout builds, who signed it, and what
-its release folder vouches for. Each setting may come from the environment instead, as make
-verify-release hands them over: FUNDTABLE_EXE, FUNDTABLE_SIGNER, FUNDTABLE_TRUST, FUNDTABLE_TSA,
-FUNDTABLE_BUILDINFO. A setting that is set but empty is an error, never "not given".
+its release folder vouches for. Each setting may come from FUNDTABLE_EXE, FUNDTABLE_SIGNER, ...
+as make hands them over; a setting that is set but empty is an error, never "not given".
 
-  --built EXE           compare with EXE; else this checkout's exe is built, where the toolchain is
-                        installed (nothing is installed: where it is not, the comparison is not made)
-  --signer FINGERPRINT  every signature was made by the key of the certificate with this SHA-256
-                        fingerprint (colons or none, any case)
-  --trust CAFILE        every signature was made by a code-signing certificate that chains to CAFILE
-  --tsa CAFILE          every signature has a timestamp signed by an authority that chains to
-                        CAFILE, made over that signature, at a time within its certificate's validity
+  --built EXE           compare with EXE, not with this checkout's exe (built where the toolchain is)
+  --signer FINGERPRINT  every signature's certificate has this SHA-256 fingerprint (colons or none)
+  --trust CAFILE        every signature's certificate is for code signing and chains to CAFILE
+  --tsa CAFILE          every signature has a timestamp by an authority chaining to CAFILE, over it,
+                        within its certificate's validity
   --buildinfo FILE      the release's BUILDINFO, when not beside FILE
 
-Every input is read once, whole, from a regular file that is no link; every check works on those
-bytes. What a release may hold is fundtable.policy's: anything else fails. Every signature, nested
-ones too, is shown with the certificate whose key made it, which OpenSSL proves; intact means the
-file's digest, computed here, is the one it signs. A folder holding any release file is a release:
-there, SHA256SUMS must list the exe, the zip and BUILDINFO as they are, SHA256SUMS.p7s (if any)
-must be signed by the exe's own signer, and BUILDINFO must describe this exe. docs/verifying.md
-says what this proves and what it does not.
+Each input is read once; a release may hold what fundtable.policy allows and nothing else.
+docs/verifying.md says what this proves, what it does not, and how to read the report.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
 could not be made (a program or the toolchain is missing)."""
@@ -46,7 +38,7 @@ class Usage(Exception):
 
 def read_setting(path, what):
     try:
-        return read_once(path, policy.MAX_BYTES["setting"] if what != "EXE" else policy.MAX_BYTES[policy.EXE])
+        return read_once(path, policy.MAX_BYTES["setting" if what != "EXE" else policy.EXE])
     except OSError as error:
         raise Usage(f"cannot read {what} {printable(path)}: {error.strerror or error}") from None
 
@@ -69,9 +61,8 @@ def settings():
                     "[BUILDINFO=FILE]")
     if args.signer and not re.fullmatch(r"[0-9a-f]{64}", normalised(args.signer)):
         raise Usage(f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(args.signer)}")
-    args.anchors = read_setting(args.trust, "TRUST") if args.trust else None
-    args.authorities = read_setting(args.tsa, "TSA") if args.tsa else None
-    args.built_image = read_setting(args.built, "EXE") if args.built else None
+    for name, path, what in (("anchors", args.trust, "TRUST"), ("authorities", args.tsa, "TSA"), ("built_image", args.built, "EXE")):
+        setattr(args, name, read_setting(path, what) if path else None)
     try:
         args.folder_fd = os.open(os.path.dirname(args.file) or ".", os.O_RDONLY | os.O_DIRECTORY)
         args.candidate = read_once(os.path.basename(args.file), policy.MAX_BYTES[policy.EXE], dir_fd=args.folder_fd)
@@ -109,8 +100,7 @@ def check_timestamps(signature, args):
         return None, ["a signature has no timestamp"] if args.tsa else []
     verified, failures, signer = None, [], signature.signer
     for timestamp in signature.timestamps:
-        when = timestamp.time
-        by = timestamp.signer.subject if timestamp.signer else "no authority OpenSSL can prove"
+        when, by = timestamp.time, timestamp.signer.subject if timestamp.signer else "no authority OpenSSL can prove"
         said = f"{when:%b} {when.day:2} {when:%H:%M:%S %Y} GMT, by {by}"
         if timestamp.refused:
             print(f"    tampered:   a timestamp: {printable(timestamp.refused)}")
@@ -137,8 +127,8 @@ def check_signatures(signatures, args):
         print(f"  signature {index + 1}{' (nested)' if index else ''}:")
         signer = signature.signer
         if signer:
-            print(f"    signed by:  {signer.subject}\n      SHA-256:  {signer.fingerprint}")
-            print(f"      issuer:   {signer.issuer}\n      valid:    {signer.valid}")
+            print(f"    signed by:  {signer.subject}\n      SHA-256:  {signer.fingerprint}\n"
+                  f"      issuer:   {signer.issuer}\n      valid:    {signer.valid}")
         print("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}" for c in signature.carried))
         why = signature.refused or ("" if signature.digest_matches else
                                     "the file was changed after it was signed (its digest no longer matches)")
@@ -153,10 +143,8 @@ def check_signatures(signatures, args):
         elif args.signer or args.trust:
             failures.append(establish(signature, at, args))
     if not (args.signer or args.trust):
-        print("  signer:       not established: an intact signature fits the certificates it carries, and anyone can")
-        print("                make a certificate with any subject. Compare the fingerprint with the vendor's")
-        print("                (SIGNER=FINGERPRINT), or check the chain against the vendor's CA or a public root")
-        print("                (TRUST=CAFILE)")
+        print("  signer:       not established: anyone can make a certificate with any subject; give the vendor's\n"
+              "                fingerprint (SIGNER=FINGERPRINT) or its CA or a public root (TRUST=CAFILE)")
     return failures, timed
 
 
@@ -168,7 +156,7 @@ def sums_established(signature, exe, timed, args):
         print(f"    {policy.SUMS}: its signature does NOT verify ({printable(signature.refused)})")
         return f"the signature over {policy.SUMS} does not verify"
     print(f"    {policy.SUMS}: signed by {signature.signer.subject}, SHA-256 {signature.signer.fingerprint}")
-    if signature.refused or not exe or exe.der != signature.signer.der:
+    if signature.refused or not exe or exe.der != signature.signer.der:  # one signer for the whole release
         print(f"      signer:   NOT the exe's: {printable(signature.refused or 'another certificate made it')}")
         return f"{policy.SUMS} is not signed by the exe's own signer"
     # SHA256SUMS.p7s is made in the run that signs the exe, by the same key: the exe's verified
@@ -188,13 +176,11 @@ def verify(args):
     except Malformed as error:
         print(f"  signature:    NOT intact: {printable(error)}")
         return [printable(error)], []
-    failures, timed, exe = [], None, signatures[0].signer if signatures else None
     if not signatures:
         print("  not signed")
-        failures += ["it is not signed"] if args.signer or args.trust or args.tsa else []
-    else:
-        wrong, timed = check_signatures(signatures, args)
-        failures += wrong
+    failures, timed = check_signatures(signatures, args) if signatures else (
+        ["it is not signed"] if args.signer or args.trust or args.tsa else [], None)
+    exe = signatures[0].signer if signatures else None
     reasons, folder = [], os.path.dirname(args.buildinfo or args.file) or "."
     folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY) if args.buildinfo else args.folder_fd
     same = os.path.samestat(os.fstat(folder_fd), os.fstat(args.folder_fd))
@@ -223,11 +209,8 @@ def main():
     try:
         args = settings()
         failures, unchecked = verify(args)
-    except Usage as error:
+    except (Usage, Missing) as error:
         print(f"verify-release: {error}", file=sys.stderr)
-        return 2
-    except Missing as error:
-        print(f"verify-release: {error}, so the signatures were not checked", file=sys.stderr)
         return 2
     except Exception as error:  # a last resort: whatever the file holds, one line and no traceback
         print(f"verify-release: the check could not be made ({type(error).__name__}: {printable(error)})",
