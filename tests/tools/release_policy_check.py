@@ -34,6 +34,14 @@ def archive(*entries, prefix=b""):
     return prefix + out.getvalue()
 
 
+def bomb():
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(policy.EXE, bytes(policy.MAX_BYTES[policy.EXE] + 1))
+        z.writestr(policy.ZIP_ENTRIES[1], b"note")
+    return out.getvalue()
+
+
 class Sums(unittest.TestCase):
     def test_what_dist_writes_is_read(self):
         listed, zip_name = manifest.read_sums(sums(f"{SHA}  FundTableRepair-1.0.zip", f"{SHA}  {policy.EXE}",
@@ -67,7 +75,7 @@ class Zip(unittest.TestCase):
         self.assertEqual(manifest.zip_exe(archive(*policy.ZIP_ENTRIES)), b"exe")
         for data in (archive(policy.EXE), archive(*policy.ZIP_ENTRIES, "fundtablerepair.EXE"),
                      archive(*reversed(policy.ZIP_ENTRIES)), archive(*policy.ZIP_ENTRIES, prefix=archive(policy.EXE)),
-                     archive(*policy.ZIP_ENTRIES) + b"x", b"PK\x05\x06"):
+                     archive(*policy.ZIP_ENTRIES) + b"x", b"PK\x05\x06", bomb()):
             with self.subTest(data=data[:8]):
                 self.assertIsNone(manifest.zip_exe(data))
 

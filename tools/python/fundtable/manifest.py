@@ -63,7 +63,8 @@ def zip_exe(data):
     try:
         archive = zipfile.ZipFile(io.BytesIO(data))
         entries, position = archive.infolist(), 0
-        if [e.filename for e in entries] != policy.ZIP_ENTRIES or archive.comment:
+        if [e.filename for e in entries] != policy.ZIP_ENTRIES or archive.comment or \
+                any(e.file_size > policy.MAX_BYTES[policy.EXE] for e in entries):
             return None
         for entry in entries:  # each entry where the last ended: no bytes the directory does not name
             names, extra = struct.unpack_from("<HH", data, position + 26)

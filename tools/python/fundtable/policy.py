@@ -11,8 +11,7 @@ SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z.+-]+)")
 BUILDINFO_TITLE = "FundTableRepair release: what built it"
 BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain (Debian packages)", "end-to-end proof"]
 
-# Inputs are read whole: no file may be larger than this.
-MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}
+MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
