@@ -13,6 +13,11 @@
     forge.py header SIGNED OUT FIELD
                                     OUT: SIGNED with its PE checksum 0xdeadbeef (FIELD: checksum),
                                     or its signature's length without the padding (length)
+    forge.py ber SIGNED OUT         OUT: SIGNED with its certificates' length in a longer form than DER's
+    forge.py digests SIGNED OUT HEX OUT: SIGNED with its list of digest algorithms holding the DER in HEX
+    forge.py zip-entries ZIP NAME=FILE...
+                                    ZIP: a zip holding each FILE as NAME, in that order
+    forge.py audit LOG ARGS...      runs verify-release with ARGS, writing each file it opens to LOG
     forge.py silent-authority       listens on 127.0.0.1, prints the port, answers nothing, and
                                     ends by itself after 200 s"""
 
@@ -23,7 +28,9 @@ import sys
 import time
 import zipfile
 
-from fundtable import der
+from asn1crypto import parser
+
+from fundtable import authenticode
 from fundtable import pe
 
 EXE = "FundTableRepair.exe"
@@ -46,14 +53,26 @@ CERTIFICATES, UNSIGNED = [1, 0, 3], [1, 0, 4, 0, -1]
 TIMESTAMP_CERTIFICATES = UNSIGNED + [0, 1, 0] + CERTIFICATES
 
 
+def items(data):
+    found = []
+    while data:
+        found.append(parser.parse(data))
+        data = data[len(found[-1][3]) + len(found[-1][4]):]
+    return found
+
+
+def encode(item, content):
+    return parser._dump_header(*item[:3], content) + content
+
+
 def edit(data, path, change):
     """DATA, one DER item, with the item at PATH's content passed through CHANGE, lengths made anew."""
-    tag, _, start, end = der.item(data, 0, len(data))
+    item = parser.parse(data)
     if not path:
-        return der.encode(tag, change(data[start:end]))
-    children = [data[i[1]:i[3]] for i in der.items(data, start, end)]
+        return encode(item, change(item[4]))
+    children = [i[3] + i[4] for i in items(item[4])]
     children[path[0]] = edit(children[path[0]], path[1:], change)
-    return der.encode(tag, b"".join(children))
+    return encode(item, b"".join(children))
 
 
 def resign(signed, out, path, change, length=None):
@@ -63,11 +82,12 @@ def resign(signed, out, path, change, length=None):
     headers = pe.Headers(image)
     offset, size = headers.directory(pe.CERTIFICATE)
     block = image[offset + 8:offset + size]
-    signature = edit(block[:der.item(block, 0, len(block))[3]], path, change)
+    first = parser.parse(block, strict=False)
+    signature = edit(first[3] + first[4], path, change)
     table = signature + bytes(-len(signature) % 8)
     image = bytearray(image[:offset] + struct.pack("<IHH", length or 8 + len(table), 0x200, 2) + table)
     struct.pack_into("<I", image, headers.directories + 8 * pe.CERTIFICATE + 4, 8 + len(table))
-    image[headers.checksum_offset:headers.checksum_offset + 4] = pe.checksum(bytes(image))
+    image[headers.checksum_offset:headers.checksum_offset + 4] = authenticode.checksum(bytes(image))
     with open(out, "wb") as f:
         f.write(image)
 
@@ -102,12 +122,42 @@ def main(command, *args):
             with open(args[0], "rb") as f:
                 image = f.read()
             offset, size = pe.Headers(image).directory(pe.CERTIFICATE)
-            length = der.item(image, offset + 8, len(image))[3] - offset
+            first = parser.parse(image[offset + 8:], strict=False)
+            length = 8 + len(first[3]) + len(first[4])
             if length == size:
                 print(f"{args[0]}: its signature needs no padding, so its length cannot shrink", file=sys.stderr)
                 return 1
             resign(*args[:2], [], lambda content: content, length=length)
         return 0
+    if command == "ber":
+        def longer(content):
+            children = items(content)
+            certificates = children[3]
+            children = [i[3] + i[4] for i in children]
+            children[3] = certificates[3][:1] + b"\x83" + len(certificates[4]).to_bytes(3, "big") + certificates[4]
+            return b"".join(children)
+        resign(*args[:2], [1, 0], longer)
+        return 0
+    if command == "digests":
+        resign(*args[:2], [1, 0, 1], lambda content: bytes.fromhex(args[2]))
+        return 0
+    if command == "zip-entries":
+        with zipfile.ZipFile(args[0], "w") as archive:
+            for entry in args[1:]:
+                name, path = entry.split("=", 1)
+                with open(path, "rb") as f:
+                    archive.writestr(name, f.read())
+        return 0
+    if command == "audit":
+        import runpy
+        with open(args[0], "w") as log:
+            sys.addaudithook(lambda event, what: print(what[0], file=log, flush=True)
+                             if event == "open" and isinstance(what[0], str) else None)
+            sys.argv = ["verify-release", *args[1:]]
+            try:
+                runpy.run_module("fundtable.verifyrelease", run_name="__main__")
+            except SystemExit as status:
+                return status.code
     if command == "silent-authority":
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))

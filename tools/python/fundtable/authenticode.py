@@ -1,218 +1,193 @@
-"""Authenticode signatures read so that nothing outside what a signature covers can speak for it:
-tools/release/verify-release and tools/release/dist share it.
+"""Authenticode and CMS signatures, parsed once and held to fundtable.policy (verify-release and dist
+share it). The file's digest is computed here from the PE headers and compared with the one signed;
+OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
 
-- The certificate table must hold one PKCS#7 signature and at most the zero bytes that align it;
-  its length word and the PE checksum, which no signature covers, must be what signing writes.
-- Each SignedData, timestamps too, holds only what a verifier checks: certificates (which must be
-  its signer's chain), no revocation lists, unsigned attributes only for timestamps and nesting.
-- Each signature, the primary and any nested in it, counts. Its signer is the certificate that
-  OpenSSL's CMS verification finds by the issuer and serial number the signature names and proves
-  by its key; the other certificates a file carries are never taken for it.
-- osslsigncode verifies each signature's digest over the file; `openssl ts -verify` a timestamp,
-  given its authority's CA."""
-
+import hashlib
 import os
-import re
 import struct
 
-from fundtable import der as der_
-from fundtable import pe
-from fundtable.certificates import parse_time, pem, proven_signers, reason, run, write
+import pefile
+from asn1crypto import cms, core, parser, pem, tsp
+from asn1crypto.algos import DigestInfo
 
-SIGNED_DATA = "1.2.840.113549.1.7.2"
-SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
-RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
-COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
-SYSTEM_CERTIFICATES = "/etc/ssl/certs/ca-certificates.crt"
+from fundtable import policy
+from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool
 
 
-class Refused(Exception):
-    """The signature block is not one well-formed signature: it was tampered with."""
+class NotAnImage(Exception):
+    pass
 
 
-TSTINFO = "1.2.840.113549.1.9.16.1.4"
-# Digests no one can collide today: SHA-256, SHA-384, SHA-512.
-STRONG_DIGESTS = {"2.16.840.1.101.3.4.2.1", "2.16.840.1.101.3.4.2.2", "2.16.840.1.101.3.4.2.3"}
-WEAK_NAMES = {"1.2.840.113549.2.5": "MD5", "1.3.14.3.2.26": "SHA-1"}
+class SpcAttribute(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-def _digest(der, algorithm):
-    """Refuses ALGORITHM (an AlgorithmIdentifier item) unless its digest is strong."""
-    found = der_.items(der, *algorithm[2:])
-    name = der_.oid(der, found[0]) if found else "no digest"
-    if name not in STRONG_DIGESTS:
-        raise Refused(f"a signature uses {WEAK_NAMES.get(name, name)}, a digest too weak: "
-                      "SHA-256 or stronger is required")
+class SpcIndirectData(core.Sequence):
+    _fields = [("data", SpcAttribute), ("message_digest", DigestInfo)]
 
 
-class SignedData:
-    """A PKCS#7 SignedData holding CONTENT_TYPE and one signer, with only what a verifier here checks:
-    certificates, no revocation lists, unsigned attributes of the kinds in UNSIGNED only."""
-
-    def __init__(self, der, content_type, unsigned=()):
-        self.der = der
-        outer = der_.item(der, 0, len(der))
-        if outer[3] != len(der):
-            raise Refused("the signature is malformed (bytes follow it)")
-        self._top = der_.inside(der, outer, 0x06, 0xA0)
-        if der_.oid(der, self._top[0]) != SIGNED_DATA:
-            raise Refused("the signature is not the PKCS#7 structure Authenticode uses")
-        self._parts = parts = der_.items(der, *der_.inside(der, self._top[1], 0x30)[0][2:])
-        tags = [p[0] for p in parts]
-        if 0xA1 in tags:
-            raise Refused("a signature carries certificate revocation lists, which no signature covers")
-        if tags not in ([0x02, 0x31, 0x30, 0xA0, 0x31], [0x02, 0x31, 0x30, 0x31]):
-            raise Refused("the signature is malformed (not the PKCS#7 structure Authenticode uses)")
-        kind, content = der_.inside(der, parts[2], 0x06, 0xA0)
-        if der_.oid(der, kind) != content_type:
-            raise Refused("the signature does not sign a file's digest" if content_type == SPC_INDIRECT_DATA
-                          else "a timestamp does not hold a time")
-        self._content_type = der[kind[1]:kind[3]]
-        self.inner = der_.inside(der, content, None)[0]
-        self.content = der[self.inner[2]:self.inner[3]]
-        self.carried = [pem(der[i[1]:i[3]]) for i in (der_.items(der, *parts[3][2:]) if len(parts) == 5 else [])]
-        infos = der_.items(der, *parts[-1][2:])
-        if len(infos) != 1:
-            raise Refused(f"a signature has {len(infos)} signers, where Authenticode has one")
-        self.fields = fields = der_.items(der, *infos[0][2:])
-        tags = [f[0] for f in fields]
-        if [t for t in tags if t not in (0xA0, 0xA1)] != [0x02, 0x30, 0x30, 0x30, 0x04] or tags.count(0xA0) > 1 \
-                or tags.count(0xA1) > (1 if unsigned else 0):
-            raise Refused("a signature's signer carries data no signature covers" if 0xA1 in tags
-                          else "the signature is malformed (its signer is not as PKCS#7 has it)")
-        self.digest_algorithm = fields[2]
-        self.value = next(der[f[2]:f[3]] for f in fields if f[0] == 0x04)
-        self.attributes = []  # (OID, the DER of each value) of the unsigned attributes
-        for field in (f for f in fields if f[0] == 0xA1):
-            for attribute in der_.items(der, *field[2:]):
-                kind, values = der_.inside(der, attribute, 0x06, 0x31)
-                oid = der_.oid(der, kind)
-                if oid not in unsigned:
-                    raise Refused(f"the signature carries data no signature covers (attribute {oid})")
-                self.attributes += [(oid, der[v[1]:v[3]]) for v in der_.items(der, *values[2:])]
+class RawAttribute(core.Sequence):  # each value parsed later, as what the policy says it is
+    _fields = [("type", core.ObjectIdentifier), ("values", core.SetOf, {"spec": core.Any})]
 
 
-class Timestamp:
-    """An RFC 3161 timestamp token: its authority's certificates only, and nothing unsigned."""
-
-    def __init__(self, der):
-        self.der = der
-        self.carried = SignedData(der, TSTINFO).carried
-
-    def authority(self, work):
-        """The certificate whose key made the timestamp, as OpenSSL proves it, or None."""
-        authorities, _ = proven_signers(work, write(work, "token.der", self.der))
-        return authorities[0] if len(authorities) == 1 else None
-
-    def claimed(self, work):
-        """(time, authority) as the timestamp says them, unverified."""
-        _, said = run("openssl", "ts", "-reply", "-in", write(work, "token.der", self.der), "-token_in",
-                      "-token_out", "-text")
-        found = re.search(r"^Time stamp: (.*)$", said, re.M)
-        authority = self.authority(work)
-        return parse_time(found.group(1)) if found else None, authority.subject if authority else "?"
-
-    def verify(self, signature_value, cafile, work):
-        """'' when it is signed by an authority chaining to CAFILE and covers SIGNATURE_VALUE."""
-        status, said = run("openssl", "ts", "-verify", "-in", write(work, "token.der", self.der), "-token_in",
-                           "-data", write(work, "signed.bin", signature_value), "-CAfile", cafile)
-        return "" if status == 0 and re.search(r"^Verification: OK$", said, re.M) else reason(said)
+def strong(algorithm, what):
+    """Refuses ALGORITHM (a parsed DigestAlgorithm) unless policy allows it, with no parameters."""
+    name = algorithm["algorithm"].native
+    if name not in policy.DIGESTS or algorithm["parameters"].native is not None:
+        raise Malformed(f"{what} uses {name}{' with parameters' if name in policy.DIGESTS else ''}: "
+                        "SHA-256 or stronger is required, as the algorithm alone")
 
 
-class Signature(SignedData):
-    """One signature of the file: the primary, or one nested in it."""
+class Signed:
+    """One CMS SignedData of KIND (policy.SIGNATURES), holding nothing the policy does not allow."""
 
-    def __init__(self, der):
-        super().__init__(der, SPC_INDIRECT_DATA, (NESTED_SIGNATURE, RFC3161_TIMESTAMP))
-        _digest(der, self.digest_algorithm)
-        digest_info = der_.inside(der, self.inner, 0x30, 0x30)[1]
-        _digest(der, der_.inside(der, digest_info, 0x30, 0x04)[0])
-        self.nested = [v for oid, v in self.attributes if oid == NESTED_SIGNATURE]
-        self.timestamps = [Timestamp(v) for oid, v in self.attributes if oid == RFC3161_TIMESTAMP]
+    def __init__(self, der, kind, role):
+        rule, self.der, self.role = policy.SIGNATURES[kind], der, role
+        info = strict(cms.ContentInfo, der, "the signature")
+        if info["content_type"].native != "signed_data":
+            raise Malformed("the signature is malformed (not a CMS signature)")
+        self.data = data = info["content"]
+        if data["crls"].native:
+            raise Malformed("a signature carries certificate revocation lists, which no signature covers")
+        if len(data["signer_infos"]) != 1:
+            raise Malformed(f"a signature has {len(data['signer_infos'])} signers, where one is allowed")
+        self.info = signer = data["signer_infos"][0]
+        strong(signer["digest_algorithm"], "a timestamp" if kind == "timestamp" else "a signature")
+        if [a.dump() for a in data["digest_algorithms"]] != [signer["digest_algorithm"].dump()]:
+            raise Malformed("a signature lists digest algorithms other than its signer's one")
+        algorithm = signer["signature_algorithm"]
+        if algorithm["algorithm"].native not in policy.SIGNATURE_ALGORITHMS or algorithm["parameters"].native:
+            raise Malformed(f"a signature is made with {algorithm['algorithm'].native}, which is not allowed")
+        encapsulated = data["encap_content_info"]
+        if encapsulated["content_type"].dotted != rule["content"] or \
+                isinstance(encapsulated["content"], core.Void) != rule["detached"]:
+            raise Malformed(f"a signature signs {encapsulated['content_type'].native}, not what it is for")
+        signed = [(a["type"].dotted, len(a["values"])) for a in signer["signed_attrs"]]
+        kinds = [k for k, _ in signed]
+        if len(set(kinds)) != len(kinds) or not rule["needs"] <= set(kinds) <= rule["needs"] | rule["signed"] \
+                or any(count != 1 for _, count in signed):
+            raise Malformed(f"a signature's signed attributes are not those allowed ({', '.join(kinds)})")
+        self.unsigned, unsigned = {}, signer["unsigned_attrs"]
+        for attribute in core.SetOf.load(unsigned.dump(), spec=RawAttribute, implicit=1) if unsigned.contents else []:
+            self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
+        for kind_, values in self.unsigned.items():
+            if len(values) > rule["unsigned"].get(kind_, 0):
+                raise Malformed(f"the signature carries data no signature covers (attribute {kind_})")
+        certificates = data["certificates"] if data["certificates"].native is not None else []
+        if any(c.name != "certificate" for c in certificates):
+            raise Malformed("a signature carries something other than certificates")
+        self.carried = [Certificate(c.chosen.dump()) for c in certificates]
+        self.value = signer["signature"].native
+        self.signer, self.chain, self.refused = None, [], ""
 
-    def prove(self, work):
-        """(the certificate whose key made this signature, '') or (None, why none)."""
-        der, parts = self.der, self._parts
-        body = b"".join(der[p[1]:p[3]] for p in parts[:2]) + der_.encode(0x30, self._content_type) + \
-            b"".join(der[p[1]:p[3]] for p in parts[3:])
-        top = self._top[0]
-        detached = der_.encode(0x30, der[top[1]:top[3]] + der_.encode(0xA0, der_.encode(0x30, body)))
-        signers, why = proven_signers(work, write(work, "detached.der", detached), write(work, "content", self.content))
-        return (signers[0], "") if len(signers) == 1 else (None, why or "it names no single signer")
+    def prove(self, content=None):
+        """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
+        der = self.der
+        if content is not None:
+            detached = self.data.untag()
+            detached["encap_content_info"] = {"content_type": self.data["encap_content_info"]["content_type"]}
+            der = cms.ContentInfo({"content_type": "signed_data", "content": detached}).dump()
+        status, said, written = tool("openssl", "cms", "-verify", "-inform", "DER", "-in", der, "-binary",
+                                     "-noverify", "-signer", Out("signer"), "-out", os.devnull,
+                                     *(["-content", content] if content is not None else []))
+        proven = [d for text in written.values() for _, _, d in pem.unarmor(text, multiple=True)]
+        match = [c for c in self.carried if [c.der] == proven]
+        if status != 0 or not match:
+            self.refused = f"it names no signer OpenSSL can prove ({reason(said)})"
+        else:
+            self.signer = match[0]
+            self.chain, self.refused = chain(self.signer, self.carried, self.role)
+        return self
 
 
-def signature_block(image):
-    """The PKCS#7 signature in IMAGE's certificate table, or None when unsigned."""
-    offset, size = pe.Headers(image).directory(pe.CERTIFICATE)
-    if size == 0:
-        return None
-    if offset + size != len(image):
-        said = f"{len(image) - offset - size} bytes follow it" if offset + size < len(image) else "it runs past the end"
-        raise Refused(f"the signature block does not end the file: {said}")
-    length, revision, kind = struct.unpack_from("<IHH", image, offset) if size >= 8 else (0, 0, 0)
-    if (revision, kind) != (0x200, 2):
-        raise Refused("the signature block does not hold a PKCS#7 signature")
-    block = image[offset + 8:offset + size]
-    end = der_.item(block, 0, len(block))[3]
-    aligned = (8 + end + 7) // 8 * 8
-    if size != aligned or any(block[end:]):
-        raise Refused(f"the signature block holds {size - 8 - end} bytes after the signature, where only "
-                      f"{aligned - 8 - end} zeros may align it")
-    if length != size:
-        raise Refused(f"the signature block says it is {length} bytes long, where the table is {size}")
-    headers = pe.Headers(image)
-    field = image[headers.checksum_offset:headers.checksum_offset + 4]
-    if field not in (pe.checksum(image), pe.checksum(strip(image))):
-        raise Refused("the PE checksum is neither the signed file's nor the unsigned one's")
-    return block[:end]
+class Timestamp(Signed):
+    """An RFC 3161 token over one signature's value."""
+
+    def __init__(self, der, signature_value):
+        super().__init__(der, "timestamp", "time stamping")
+        self.tst = strict(tsp.TSTInfo, self.data["encap_content_info"]["content"].contents, "a timestamp")
+        imprint = self.tst["message_imprint"]
+        strong(imprint["hash_algorithm"], "a timestamp's imprint")
+        for attribute in self.info["signed_attrs"]:
+            for certificate in attribute["values"][0]["certs"] if attribute["type"].native == "signing_certificate_v2" else []:
+                strong(certificate["hash_algorithm"], "a timestamp's certificate identifier")
+        self.covers = hashlib.new(imprint["hash_algorithm"]["algorithm"].native,
+                                  signature_value).digest() == imprint["hashed_message"].native
+        self.time, self.signature_value = self.tst["gen_time"].native, signature_value
+        self.prove()
+
+    def verify(self, anchors, cafile):
+        """'' when an authority chaining to ANCHORS (CAFILE's bytes) made it over its signature."""
+        if not self.covers:
+            return "it was made over other data than this signature"
+        status, said, _ = tool("openssl", "ts", "-verify", "-in", self.der, "-token_in", "-data",
+                               self.signature_value, "-CAfile", anchors)
+        return "" if status == 0 and "Verification: OK" in said else reason(said)
 
 
-def strip(image):
-    """IMAGE less its signature as the format defines it: cut at the certificate table, its directory
-    entry zeroed, and a checksum made for the signed file made again for the unsigned one."""
-    headers = pe.Headers(image)
-    offset, size = headers.directory(pe.CERTIFICATE)
-    stripped = bytearray(image[:offset] if size else image)
-    entry = headers.directories + 8 * pe.CERTIFICATE
-    stripped[entry:entry + 8] = bytes(8)
-    field = slice(headers.checksum_offset, headers.checksum_offset + 4)
-    if size and image[field] == pe.checksum(image):
-        stripped[field] = pe.checksum(bytes(stripped))
-    return bytes(stripped)
+class Signature(Signed):
+    """One Authenticode signature of IMAGE: the primary, or one nested in it (which holds none)."""
+
+    def __init__(self, der, image, signed_range, nested=True):
+        super().__init__(der, "exe", "code signing")
+        # The signed content is the [0]'s one item; asn1crypto knows it as no type of its own.
+        inner = parser.parse(self.data["encap_content_info"]["content"].dump(), strict=True)[4]
+        content = strict(SpcIndirectData, inner, "the signature")
+        if content["data"]["type"].dotted != policy.PE_IMAGE_DATA:
+            raise Malformed("the signature does not sign a Windows program's digest")
+        strong(content["message_digest"]["digest_algorithm"], "the file's digest")
+        digest = hashlib.new(content["message_digest"]["digest_algorithm"]["algorithm"].native)
+        for start, end in signed_range:
+            digest.update(image[start:end])
+        self.digest_matches = digest.digest() == content["message_digest"]["digest"].native
+        self.prove(content.contents)
+        self.timestamps = [Timestamp(t, self.value) for t in self.unsigned.get(policy.TIMESTAMP, [])]
+        if self.unsigned.get(policy.NESTED) and not nested:
+            raise Malformed("a nested signature holds another, which no verifier here checks")
+        self.nested = [Signature(n, image, signed_range, False) for n in self.unsigned.get(policy.NESTED, [])]
+
+
+def checksum(image):
+    return struct.pack("<I", pefile.PE(data=image, fast_load=True).generate_checksum())
 
 
 def read(image):
-    """The file's signatures, the primary first; [] when unsigned. Raises Refused."""
+    """(IMAGE's signatures, the primary first; IMAGE less its signature: cut at the table, its entry
+    zeroed, a signed checksum made anew). Raises NotAnImage, or Malformed for more than signing writes."""
     try:
-        block = signature_block(image)
-        if block is None:
-            return []
-        found = [Signature(block)]
-        found += [Signature(nested) for nested in found[0].nested]
-    except der_.Malformed as error:
-        raise Refused(str(error)) from None
-    if any(s.nested for s in found[1:]):
-        raise Refused("a nested signature holds another, which no verifier here checks")
-    return found
-
-
-def digest_verifies(path, index, anchors, at=None):
-    """'' when osslsigncode finds signature INDEX's digest of the file right and the signature good
-    against ANCHORS at AT (else now)."""
-    status, said = run("osslsigncode", "verify", "-in", path, "-index", str(index), "-CAfile", anchors,
-                       "-ignore-timestamp", "-ignore-cdp", *(["-time", str(int(at.timestamp()))] if at else []))
-    if "MISMATCH" in said:
-        return "the file was changed after it was signed (its digest no longer matches)"
-    if status != 0 or not re.search(r"^Signature verification: ok$", said, re.M):
-        return f"the signature does not verify ({reason(said)})"
-    return ""
-
-
-def anchors_for(signatures, work):
-    """Every certificate the file carries, and the system's roots: intact means consistent with them."""
-    text = "".join(c for s in signatures for c in s.carried)
-    if os.path.exists(SYSTEM_CERTIFICATES):
-        with open(SYSTEM_CERTIFICATES) as f:
-            text += f.read()
-    return write(work, "anchors.pem", text)
+        headers = pefile.PE(data=image, fast_load=True).OPTIONAL_HEADER
+        entry = headers.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    except (pefile.PEFormatError, IndexError) as error:
+        raise NotAnImage(str(error)) from None
+    offset, size, slot = entry.VirtualAddress, entry.Size, entry.get_file_offset()
+    field = headers.get_field_absolute_offset("CheckSum")
+    if size == 0:
+        return [], image
+    if offset + size != len(image):
+        said = f"{len(image) - offset - size} bytes follow it" if offset + size < len(image) else "it runs past the end"
+        raise Malformed(f"the signature block does not end the file: {said}")
+    length, revision, kind = struct.unpack_from("<IHH", image, offset) if size >= 8 else (0, 0, 0)
+    if (revision, kind) != (0x200, 2) or offset < slot + 8:
+        raise Malformed("the signature block does not hold a PKCS#7 signature")
+    block = image[offset + 8:]
+    try:
+        end = len(core.Asn1Value.load(block, strict=False).dump())
+    except ValueError:
+        raise Malformed("the signature is malformed (not well-formed DER)") from None
+    aligned = (8 + end + 7) // 8 * 8
+    if size != aligned or any(block[end:]):
+        raise Malformed(f"the signature block holds {size - 8 - end} bytes after the signature, where only "
+                        f"{aligned - 8 - end} zeros may align it")
+    if length != size:
+        raise Malformed(f"the signature block says it is {length} bytes long, where the table is {size}")
+    stripped = bytearray(image[:offset])
+    stripped[slot:slot + 8] = bytes(8)
+    if image[field:field + 4] == checksum(image):
+        stripped[field:field + 4] = checksum(bytes(stripped))
+    elif image[field:field + 4] != checksum(bytes(stripped)):
+        raise Malformed("the PE checksum is neither the signed file's nor the unsigned one's")
+    try:
+        primary = Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)])
+    except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late
+        raise Malformed(f"the signature is malformed ({str(error).splitlines()[0]})") from None
+    return [primary] + primary.nested, bytes(stripped)

@@ -1,12 +1,22 @@
-"""Certificates and CMS signatures as OpenSSL reads and verifies them, and text from files made
-safe to print: what fundtable.authenticode, tools/release/verify-release and tools/release/dist share."""
+"""What verify-release and dist share below the signatures: the one way to run OpenSSL and
+osslsigncode, the one way to read an input, certificates as parsed DER, and text made safe to print."""
 
-import base64
-import datetime
+import hashlib
 import os
-import re
+import stat
 import subprocess
+import tempfile
 import unicodedata
+
+from asn1crypto import parser, pem, x509
+from cryptography import x509 as loaded
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+
+from fundtable import policy
+
+# The programs that do the cryptography; another build of either is named here alone.
+PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}
 
 
 class Missing(Exception):
@@ -16,24 +26,56 @@ class Missing(Exception):
         super().__init__(f"{program} is not installed (Debian package {program}; make bootstrap installs it)")
 
 
-def run(program, *args, data=None, env=None):
-    """(exit status, what it said) of one bounded run."""
-    try:
-        result = subprocess.run([program, *args], input=data, stdin=subprocess.DEVNULL if data is None else None,
-                                capture_output=True, timeout=120, env=env)
-    except FileNotFoundError:
-        raise Missing(program) from None
-    except subprocess.TimeoutExpired:
-        return 124, f"Error: {program} did not finish within 120 s"
-    return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
+class Malformed(Exception):
+    """Bytes that are not what the release allows; the message says how."""
+
+
+class Out(str):
+    """An argument naming a file the program writes, read back into memory."""
+
+
+def tool(program, *args, env=None, timeout=120):
+    """(status, what it said, {Out: bytes}) of one bounded run; bytes reach it as a private file."""
+    with tempfile.TemporaryDirectory() as work:
+        argv, outs = [PROGRAMS[program]], {}
+        for index, arg in enumerate(args):
+            path = os.path.join(work, str(index))
+            if isinstance(arg, bytes):
+                with open(path, "wb") as f:
+                    f.write(arg)
+            elif isinstance(arg, Out):
+                outs[arg] = path
+            argv.append(path if isinstance(arg, (bytes, Out)) else arg)
+        try:
+            result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, env=env)
+        except FileNotFoundError:
+            raise Missing(program) from None
+        except subprocess.TimeoutExpired:
+            return 124, f"Error: {program} did not finish within {timeout} s", {}
+        written = {name: read_once(path, 1 << 24) for name, path in outs.items() if os.path.exists(path)}
+        return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace"), written
 
 
 def reason(said):
-    """OpenSSL's or osslsigncode's own words for a refusal."""
-    found = re.findall(r"error \d+ at \d+ depth lookup: (.+)|Verify error: ?(.+)|\tError: (.+)"
-                       r"|:error:[0-9A-F]+:[^:]*:[^:]*:([^:]+):", said)
-    words = ["".join(groups).strip() for groups in found]
-    return next((w for w in words if "verify error" not in w), words[-1]) if words else "no reason given"
+    """A tool's own words for a refusal: its last line that says error, else its last line."""
+    lines = [line.strip() for line in said.splitlines() if line.strip()]
+    found = [line.split("lookup:", 1)[1].strip() for line in lines if "lookup:" in line]
+    return (found or [line for line in lines if "rror" in line] or lines or ["no reason given"])[-1]
+
+
+def read_once(path, cap, dir_fd=None):
+    """PATH's bytes, read whole from one open: a regular file, no link, at most CAP bytes. Raises OSError."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(0, "not a regular file")
+        with os.fdopen(os.dup(fd), "rb") as f:
+            data = f.read(cap + 1)
+        if len(data) > cap:
+            raise OSError(0, f"larger than the {cap} bytes allowed")
+        return data
+    finally:
+        os.close(fd)
 
 
 def printable(text):
@@ -43,96 +85,106 @@ def printable(text):
                    for c in str(text))
 
 
+def canonical(data):
+    """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
+    booleans and OIDs as DER has them. Linear: asn1crypto's dump(force=True) is exponential in depth."""
+    stack = [data]
+    while stack:
+        rest = stack.pop()
+        while rest:
+            class_, method, tag, header, contents, trailer = parser.parse(rest, strict=False)
+            if trailer or header != parser._dump_header(class_, method, tag, contents):
+                return False
+            if class_ == 0 and (method and tag not in (16, 17) or tag == 1 and contents not in (b"\0", b"\xff")
+                                or tag in (2, 10) and len(contents) > 1 and contents[0] in ((contents[1] >> 7) * 255,)
+                                or tag == 6 and (not contents or contents[-1] > 127 or any(
+                                    b == 0x80 and (i == 0 or contents[i - 1] < 128) for i, b in enumerate(contents)))):
+                return False
+            stack += [contents] if method else []
+            rest = rest[len(header) + len(contents):]
+    return True
+
+
+def strict(spec, data, what):
+    """DATA parsed as SPEC, which must be DER through and through and nothing more."""
+    try:
+        if canonical(data):
+            return spec.load(data, strict=True)
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError):
+        pass
+    raise Malformed(f"{what} is malformed (not DER that encodes back to its own bytes)")
+
+
 class Certificate:
-    def __init__(self, pem):
-        self.pem = pem
-        _, said = run("openssl", "x509", "-noout", "-subject", "-issuer", "-startdate", "-enddate",
-                      "-fingerprint", "-sha256", "-ext", "extendedKeyUsage", data=pem.encode())
-        lines = said.splitlines()
+    def __init__(self, der):
+        if len(der) > policy.MAX_CERTIFICATE:
+            raise Malformed(f"a certificate of {len(der)} bytes is carried, where {policy.MAX_CERTIFICATE} are allowed")
+        self.der, self.parsed = der, strict(x509.Certificate, der, "a certificate")
+        self.fingerprint = ":".join(f"{b:02X}" for b in hashlib.sha256(der).digest())
+        self.subject = printable(self.parsed.subject.human_friendly)
+        self.issuer = printable(self.parsed.issuer.human_friendly)
+        self.not_before, self.not_after = self.parsed.not_valid_before, self.parsed.not_valid_after
+        self.valid = f"{self.not_before:%b %d %H:%M:%S %Y} GMT to {self.not_after:%b %d %H:%M:%S %Y} GMT"
+        self.pem = pem.armor("CERTIFICATE", der).decode()
 
-        def field(name):
-            return next((line.split("=", 1)[1].strip() for line in lines if line.startswith(name + "=")), "?")
+    def signs(self, child):
+        """Whether this certificate's key made CHILD's signature; names count for nothing here."""
+        algorithm = child.parsed["signature_algorithm"]
+        try:
+            digest = getattr(hashes, algorithm.hash_algo.upper())()
+            key = loaded.load_der_x509_certificate(self.der).public_key()
+            tbs, signature = child.parsed["tbs_certificate"].dump(), child.parsed["signature_value"].native
+            if isinstance(key, rsa.RSAPublicKey) and algorithm.signature_algo == "rsassa_pkcs1v15":
+                return key.verify(signature, tbs, padding.PKCS1v15(), digest) or True
+            if isinstance(key, ec.EllipticCurvePublicKey) and algorithm.signature_algo == "ecdsa":
+                return key.verify(signature, tbs, ec.ECDSA(digest)) or True
+            return False
+        except Exception:  # any failure to verify, whatever the key or algorithm, is "did not sign"
+            return False
 
-        self.subject, self.issuer = printable(field("subject")), printable(field("issuer"))
-        self.not_before, self.not_after = parse_time(field("notBefore")), parse_time(field("notAfter"))
-        self.valid = f"{field('notBefore')} to {field('notAfter')}"
-        self.fingerprint = field("sha256 Fingerprint")
-        usage = [i for i, line in enumerate(lines) if re.fullmatch(r"X509v3 Extended Key Usage: ?(critical)?", line)]
-        self.code_signing = bool(usage) and "Code Signing" in lines[usage[0] + 1].strip().split(", ")
-
-
-PEM = re.compile(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n", re.S)
-
-
-def certificates(pem_text):
-    return [Certificate(c) for c in PEM.findall(pem_text)]
-
-
-def carried(work, cms):
-    """The certificates the CMS signature in file CMS carries, in PEM."""
-    _, said = run("openssl", "pkcs7", "-inform", "DER", "-in", cms, "-print_certs")
-    return "".join(PEM.findall(said))
-
-
-def pem(der):
-    body = base64.b64encode(der).decode()
-    return "-----BEGIN CERTIFICATE-----\n" + "\n".join(body[i:i + 64] for i in range(0, len(body), 64)) + \
-        "\n-----END CERTIFICATE-----\n"
-
-
-def parse_time(text):
-    """OpenSSL's 'Dec  9 13:43:23 2026 GMT' (fractions of a second too) as UTC."""
-    found = re.match(r"(\w{3}) +(\d+) (\d+:\d+:\d+)(?:\.\d+)? (\d{4}) GMT", text)
-    return datetime.datetime.strptime(" ".join(found.groups()), "%b %d %H:%M:%S %Y").replace(
-        tzinfo=datetime.timezone.utc) if found else None
+    def usage_refused(self, role):
+        """Why the certificate may not serve ROLE (policy.USAGES), or ''."""
+        parsed, rule = self.parsed, policy.USAGES[role]
+        if parsed["signature_algorithm"].hash_algo not in policy.DIGESTS:
+            return f"{self.subject} is signed with {parsed['signature_algorithm'].hash_algo}, a digest too weak"
+        if rule["ca"] and not parsed.ca:
+            return f"{self.subject} signs another certificate on the chain and is no CA"
+        usage, extended = parsed.key_usage_value, parsed.extended_key_usage_value
+        if usage is not None and not set(rule["key_usage"]) <= usage.native:
+            return f"{self.subject}'s key usage ({', '.join(sorted(usage.native))}) does not allow {role}"
+        if (extended is not None or not rule["ca"]) and rule["purpose"] not in (extended.native if extended else []):
+            return f"{self.subject} is not for {rule['purpose'].replace('_', ' ')}"
+        return ""
 
 
-def write(work, name, data):
-    path = os.path.join(work, name)
-    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
-        f.write(data)
-    return path
+def chain(signer, carried, role):
+    """SIGNER's chain up through CARRIED, each link proven by its key; (chain, '') when CARRIED is
+    that chain and nothing else, each certificate fit for its place under ROLE, else ([], why)."""
+    if len(carried) > policy.MAX_CHAIN:
+        return [], f"it carries {len(carried)} certificates, where a chain of at most {policy.MAX_CHAIN} is allowed"
+    if len({c.der for c in carried}) != len(carried):
+        return [], "it carries a certificate twice"
+    found, rest = [signer], [c for c in carried if c.der != signer.der]
+    if len(rest) == len(carried):
+        return [], "it does not carry its signer's certificate"
+    while rest:  # at most MAX_CHAIN rounds of at most MAX_CHAIN checks
+        issuers = [c for c in rest if c.signs(found[-1])]
+        if len(issuers) != 1:
+            stray = ", ".join(f"{c.subject}, SHA-256 {c.fingerprint}" for c in rest)
+            return [], ("two certificates it carries signed the same one" if issuers else
+                        f"it carries a certificate on no chain of its signer: {stray}")
+        found.append(issuers[0])
+        rest.remove(issuers[0])
+    for index, certificate in enumerate(found):
+        why = certificate.usage_refused(role if index == 0 else role + " CA")
+        if why:
+            return [], why
+    return found, ""
 
 
-def proven_signers(work, cms, content=None):
-    """The certificates whose keys made every signer's signature in CMS (over CONTENT, when detached),
-    as OpenSSL finds and verifies them; (certificates, '') or ([], why not)."""
-    signers = os.path.join(work, "signers.pem")
-    if os.path.exists(signers):
-        os.remove(signers)
-    status, said = run("openssl", "cms", "-verify", "-inform", "DER", "-in", cms, "-binary", "-noverify",
-                       "-signer", signers, "-out", os.devnull, *(["-content", content] if content else []))
-    if status != 0:
-        return [], reason(said)
-    with open(signers) as f:
-        return certificates(f.read()), ""
-
-
-def chains_to(certificate, carried, cafile, work, at=None):
-    """'' when CERTIFICATE chains to CAFILE through CARRIED at AT (else now) and is for code signing."""
-    status, said = run("openssl", "verify", "-CAfile", cafile, "-untrusted", write(work, "carried.pem", carried),
-                       *(["-attime", str(int(at.timestamp()))] if at else []), write(work, "leaf.pem", certificate.pem))
-    if status != 0:
-        return f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"
-    return "" if certificate.code_signing else "its certificate is not for code signing"
-
-
-def signs(issuer, child, work):
-    """Whether ISSUER's key made CHILD's signature, as OpenSSL verifies it (its names count for nothing)."""
-    # -check_ss_sig: a self-signed issuer's own bytes count only where its own key signed them.
-    status, said = run("openssl", "verify", "-partial_chain", "-no_check_time", "-check_ss_sig", "-CAfile",
-                       write(work, "issuer.pem", issuer.pem), write(work, "child.pem", child.pem))
-    return status == 0 and said.rstrip().endswith(": OK")
-
-
-def off_chain(signer, carried, work):
-    """Of CARRIED, the certificates on no chain up from SIGNER: neither it nor one whose key signed
-    one of the chain. Only the chain is there to be carried; anything else is bytes no one vouches for."""
-    chain = [signer]
-    rest = [c for c in carried if c.fingerprint != signer.fingerprint]
-    while True:
-        found = [c for c in rest if any(signs(c, child, work) for child in chain)]
-        if not found:
-            return rest
-        chain += found
-        rest = [c for c in rest if c not in found]
+def trusted(found, anchors, cafile, at=None):
+    """'' when the chain FOUND leads to a certificate in ANCHORS (CAFILE's bytes) at AT, else why not."""
+    untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
+    status, said, _ = tool("openssl", "verify", "-CAfile", anchors, *untrusted,
+                           *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
+    return "" if status == 0 else f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"

@@ -38,12 +38,13 @@ import sys
 import zipfile
 
 from fundtable import manifest
+from fundtable import policy
 from fundtable import releaseinfo
 from fundtable.certificates import Missing
 from fundtable.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
-EXE_NAME = manifest.EXE_NAME
+EXE_NAME = policy.EXE
 NOTE_FILE = os.path.join(TOP, "docs", "support-note.txt")
 E2E = os.path.join(TOP, "tests", "e2e", "e2e.py")
 SIGN_SETTINGS = ["sign_pkcs12", "sign_password_file", "sign_pkcs11_module", "sign_key", "sign_cert",
@@ -134,9 +135,9 @@ def make_release(exe, out, signing, proof_build):
         # Notepad on a Chinese Windows reads UTF-8 with a BOM; CRLF keeps its lines apart.
         add(archive, "README-support.txt", note.replace("\n", "\r\n").encode("utf-8-sig"))
     releaseinfo.write_buildinfo(os.path.join(partial, "BUILDINFO"), source, unsigned_sha256, proof)
-    sums = os.path.join(partial, manifest.SUMS)
+    sums = os.path.join(partial, policy.SUMS)
     with open(sums, "w") as f:
-        f.write(manifest.sums_text(partial, [name, EXE_NAME, "BUILDINFO"]))
+        f.write(manifest.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
     if signing.signed:
         sign_sums(sums, shipped, signing)
     shutil.rmtree(out, ignore_errors=True)
@@ -146,7 +147,7 @@ def make_release(exe, out, signing, proof_build):
         print(f"dist: made from a tree with uncommitted changes: version {source.version}, not reproducible "
               "from any commit")
     if signing.signed:
-        print(f"{os.path.join(out, EXE_NAME)}: signed, {len(image)} bytes; {manifest.SUMS} signed by the same key")
+        print(f"{os.path.join(out, EXE_NAME)}: signed, {len(image)} bytes; {policy.SUMS} signed by the same key")
 
 
 def main():

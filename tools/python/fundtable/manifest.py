@@ -1,147 +1,161 @@
-"""The release folder as tools/release/dist makes it, and verify-release's reading of it: SHA256SUMS lists
-the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS signature by the exe's own key and
-certificate, signs SHA256SUMS and so the release as a whole."""
+"""The release folder as dist makes it and verify-release reads it, each file read once and held to
+fundtable.policy: SHA256SUMS lists the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS
+signature by the exe's own key and certificate, signs SHA256SUMS and so the release as a whole."""
 
 import hashlib
+import io
 import os
-import re
+import struct
 import zipfile
 
-from fundtable import certificates
+from fundtable import policy
 from fundtable import releaseinfo
-from fundtable.certificates import printable
-
-EXE_NAME = "FundTableRepair.exe"
-SUMS, SUMS_SIGNATURE = "SHA256SUMS", "SHA256SUMS.p7s"
-
-
-def is_release(folder):
-    """Whether FOLDER holds any file of a release: then it is one, and must be one whole."""
-    return any(n in ("BUILDINFO", SUMS, SUMS_SIGNATURE) or re.fullmatch(r"FundTableRepair-.*\.zip", n)
-               for n in os.listdir(folder or "."))
+from fundtable.authenticode import Signed
+from fundtable.certificates import Malformed, printable, read_once
 
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def sums_text(folder, names):
-    lines = []
-    for name in names:
-        with open(os.path.join(folder, name), "rb") as f:
-            lines.append(f"{sha256(f.read())}  {name}\n")
-    return "".join(lines)
+def sums_text(files):
+    """SHA256SUMS for FILES, {name: bytes}, in their order."""
+    return "".join(f"{sha256(data)}  {name}\n" for name, data in files.items())
 
 
-def read_sums(path):
-    """{name: SHA-256} from SHA256SUMS; None when a line is not 'SHA-256  file name'."""
-    listed = {}
-    with open(path, "rb") as f:
-        for line in f.read().decode("utf-8", "replace").splitlines():
-            found = re.fullmatch(r"([0-9a-f]{64})  ([\w.+-]+)", line)
-            if not found or found.group(2) in listed or found.group(2) in (".", ".."):
-                return None
-            listed[found.group(2)] = found.group(1)
-    return listed
+def is_release(names):
+    return any(n in (policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(n) for n in names)
 
 
-def zip_exe(path):
-    """The one FundTableRepair.exe in the zip at PATH, or None."""
+def read_folder(folder_fd, names, known):
+    """{name: bytes} of the release's files, each read once (KNOWN: those already read), and the
+    reasons the folder holds what a release may not."""
+    files, failures = dict(known), []
+    for name in sorted(names):
+        if not (name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(name)):
+            failures.append(f"{printable(name)} is in the release folder and {policy.SUMS} does not list it")
+        elif name not in files:
+            try:
+                files[name] = read_once(name, policy.MAX_BYTES.get("zip" if name.endswith(".zip") else name,
+                                                               policy.MAX_BYTES["other"]), dir_fd=folder_fd)
+            except OSError as error:
+                failures.append(f"{printable(name)} is no release file that can be read ({error.strerror or error})")
+    return files, failures
+
+
+def read_sums(data):
+    """{name: SHA-256} as SHA256SUMS lists them, in lines sha256sum -c reads the same way. Raises Malformed."""
+    lines, listed = data.split(b"\n"), {}
+    for line in lines[:-1]:
+        found = policy.SUMS_LINE.fullmatch(line)
+        name = found and found.group(2).decode()
+        if not found or name in listed or not (name in policy.LISTED or policy.ZIP.fullmatch(name)):
+            raise Malformed(f"{policy.SUMS} is not one 'SHA-256  file name' line for each release file")
+        listed[name] = found.group(1).decode()
+    zips = [n for n in listed if n.endswith(".zip")]
+    if lines[-1] or set(listed) - set(zips) != policy.LISTED or len(zips) != 1:
+        raise Malformed(f"{policy.SUMS} does not list the exe, the zip and BUILDINFO, each once")
+    return listed, zips[0]
+
+
+def zip_exe(data):
+    """The exe in the zip DATA, whose entries must be policy.ZIP_ENTRIES end to end and nothing else."""
     try:
-        with zipfile.ZipFile(path) as archive:
-            entries = [e for e in archive.infolist() if e.filename == EXE_NAME]
-            return archive.read(entries[0]) if len(entries) == 1 else None
-    except (OSError, zipfile.BadZipFile):
+        archive = zipfile.ZipFile(io.BytesIO(data))
+        entries, position = archive.infolist(), 0
+        if [e.filename for e in entries] != policy.ZIP_ENTRIES or archive.comment or \
+                any(e.file_size > policy.MAX_BYTES[policy.EXE] for e in entries):
+            return None
+        for entry in entries:  # each entry where the last ended: no bytes the directory does not name
+            names, extra = struct.unpack_from("<HH", data, position + 26)
+            if entry.header_offset != position or entry.flag_bits & 8:
+                return None
+            position += 30 + names + extra + entry.compress_size
+        directory = sum(46 + len(e.orig_filename.encode()) + len(e.extra) + len(e.comment) for e in entries)
+        if archive.start_dir != position or position + directory + 22 != len(data):
+            return None
+        return archive.read(policy.EXE) if archive.testzip() is None else None
+    except (zipfile.BadZipFile, struct.error, ValueError, OSError, EOFError):
         return None
 
 
-def check_signed(folder, args, work, establish):
-    """Prints who signed SHA256SUMS; returns why that falls short of what was asked, or ''."""
-    signature = os.path.join(folder, SUMS_SIGNATURE)
-    asked = args.signer or args.trust
-    if not os.path.exists(signature):
-        print(f"    {SUMS}: not signed")
-        return f"nothing signs {SUMS}, so no signature covers BUILDINFO" if asked else ""
-    signers, why = certificates.proven_signers(work, signature, os.path.join(folder, SUMS))
-    if not signers:
-        print(f"    {SUMS}: its signature does NOT verify ({printable(why)})")
-        return f"the signature over {SUMS} does not verify"
-    carried, refused = certificates.carried(work, signature), False
-    for signer in signers:
-        print(f"    {SUMS}: signed by {signer.subject}, SHA-256 {signer.fingerprint}")
-        refused = bool(establish(signer, carried)) or refused
-    return f"{SUMS} is not signed by the signer asked for" if refused else ""
+def read_buildinfo(data):
+    """(fields, toolchain): each key of policy.BUILDINFO_KEYS once, each toolchain package once. Raises Malformed."""
+    try:
+        lines = data.decode("utf-8").split("\n")
+    except UnicodeDecodeError:
+        raise Malformed("BUILDINFO is not UTF-8 text") from None
+    fields, packages = {}, {}
+    if lines[0] != policy.BUILDINFO_TITLE or lines[-1]:
+        raise Malformed("BUILDINFO is not as dist writes it")
+    for line in lines[1:-1]:
+        key, _, value = line.partition(": ") if not line.endswith(":") else (line[:-1], "", "")
+        if line.startswith("  ") and list(fields)[-1:] == ["toolchain (Debian packages)"] and " " in line[2:]:
+            package, version = line[2:].split(" ", 1)
+            if package in packages or package not in releaseinfo.TOOLCHAIN_PACKAGES:
+                raise Malformed(f"BUILDINFO names the package {printable(package)} twice or unasked")
+            packages[package] = version
+        elif key in fields or key not in policy.BUILDINFO_KEYS:
+            raise Malformed(f"BUILDINFO holds {printable(line)!r}, twice or where it has no such line")
+        else:
+            fields[key] = value
+    if list(fields) != policy.BUILDINFO_KEYS or set(packages) != set(releaseinfo.TOOLCHAIN_PACKAGES):
+        raise Malformed("BUILDINFO lacks a line dist writes: each of its keys and each toolchain package")
+    return fields, packages
 
 
-def check_folder(folder, buildinfo, candidate, stripped, args, work, establish):
-    """Prints what the release folder says of FILE (CANDIDATE, and STRIPPED less its signature);
-    returns the reasons it fails."""
-    print(f"  release:      {printable(folder)}")
-    sums = os.path.join(folder, SUMS)
-    failures = []
-    if os.path.exists(sums):
-        failures.append(check_signed(folder, args, work, establish))
-        listed = read_sums(sums)
-        if listed is None:
-            failures.append(f"{SUMS} is not a list of 'SHA-256  file name' lines")
-            listed = {}
-        wrong = []
-        for name, digest in listed.items():
-            try:
-                with open(os.path.join(folder, name), "rb") as f:
-                    wrong += [] if sha256(f.read()) == digest else [name]
-            except OSError:
-                wrong.append(name)
-        zips = [n for n in listed if n.endswith(".zip")]
-        unlisted = sorted(set(os.listdir(folder)) - set(listed) - {SUMS, SUMS_SIGNATURE})
-        said = "every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(map(printable, wrong))
-        print(f"    files:      {said}" + (f"; NOT listed: {', '.join(map(printable, unlisted))}" if unlisted else ""))
-        failures += [f"{printable(n)} is not as {SUMS} lists it" for n in wrong]
-        failures += [f"{printable(n)} is in the release folder and {SUMS} does not list it" for n in unlisted]
-        for name, what in ((EXE_NAME, "the exe"), (os.path.basename(buildinfo), "BUILDINFO")):
-            if name not in listed:
-                failures.append(f"{SUMS} does not list {what}")
-        if listed.get(EXE_NAME, sha256(candidate)) != sha256(candidate):
-            failures.append(f"this file is not the {EXE_NAME} that {SUMS} lists")
-        held = zip_exe(os.path.join(folder, zips[0])) if len(zips) == 1 else None
-        print(f"    zip:        {'holds this exe' if held == candidate else 'does NOT hold this exe'}")
-        if held != candidate:
-            failures.append("the zip does not hold this exe")
-    else:
-        print(f"    {SUMS}: NONE, so nothing vouches for the folder's files")
-        failures.append(f"the release folder has no {SUMS}")
-    reasons = []
-    if os.path.exists(buildinfo):
-        reasons, wrong = describe_buildinfo(buildinfo, stripped)
-        failures += wrong
-    else:
-        print("    BUILDINFO:  NONE")
-        failures.append("the release folder has no BUILDINFO")
-    return [f for f in failures if f], reasons
-
-
-def describe_buildinfo(path, stripped):
+def describe_buildinfo(fields, packages, stripped):
     """Prints what BUILDINFO says; returns (what explains a difference, most likely first; failures)."""
-    fields, packages = releaseinfo.read_buildinfo(path)
     field = {key: printable(value) for key, value in fields.items()}.get
-    print(f"    BUILDINFO:  version {field('version', '?')}, commit {field('commit', '?')}")
-    reasons, failures = [], []
-    here = releaseinfo.toolchain()
+    print(f"    BUILDINFO:  version {field('version')}, commit {field('commit')}")
+    here, reasons, failures = releaseinfo.toolchain(), [], []
     changed = [f"{printable(package)} {printable(version)} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
                for package, version in packages.items() if here.get(package) != version]
-    if changed:
-        print(f"      toolchain: differs from this machine's: {'; '.join(changed)}")
-        reasons.append(f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare")
-    else:
-        print("      toolchain: the same package versions as this machine's")
+    print("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
+                                "the same package versions as this machine's"))
+    reasons += [f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare"] * bool(changed)
     source = releaseinfo.Source()
-    if source.commit and fields.get("commit", "").split(" ")[0] != source.commit:
-        reasons.append(f"built from commit {field('commit', '?')}, and this checkout is {source.describe()}; "
+    if source.commit and fields["commit"].split(" ")[0] != source.commit:
+        reasons.append(f"built from commit {field('commit')}, and this checkout is {source.describe()}; "
                        "check that commit out to compare")
-    if fields.get("exe SHA-256 before signing") == sha256(stripped):
-        print("      exe:       describes this exe (its SHA-256 before signing)")
-    else:
-        print(f"      exe:       does NOT describe this exe: it names {field('exe SHA-256 before signing', 'none')}")
-        failures.append("BUILDINFO describes another exe")
-    print(f"      proof:     {field('end-to-end proof', 'not recorded')}")
+    described = fields["exe SHA-256 before signing"] == sha256(stripped)
+    print("      exe:       " + ("describes this exe (its SHA-256 before signing)" if described else
+                                f"does NOT describe this exe: it names {field('exe SHA-256 before signing')}"))
+    failures += [] if described else ["BUILDINFO describes another exe"]
+    print(f"      proof:     {field('end-to-end proof')}")
     return reasons, failures
+
+
+def check_folder(folder, folder_fd, known, candidate, stripped, establish):
+    """Prints what the release folder says of the exe CANDIDATE (STRIPPED less its signature);
+    ESTABLISH(signature of SHA256SUMS) prints whether its signer is the exe's and the one asked for
+    and returns why not. Returns (what explains a difference, failures)."""
+    print(f"  release:      {printable(folder)}")
+    files, failures = read_folder(folder_fd, os.listdir(folder_fd), known)
+    reasons = []
+    try:
+        if policy.SUMS not in files:
+            raise Malformed(f"the release folder has no {policy.SUMS}")
+        listed, zip_name = read_sums(files[policy.SUMS])
+        if policy.SUMS_SIGNATURE in files:
+            signature = Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing")
+            failures.append(establish(signature.prove(files[policy.SUMS])))
+        else:
+            print(f"    {policy.SUMS}: not signed")
+            failures.append(establish(None))
+        wrong = [n for n, digest in listed.items() if n not in files or sha256(files[n]) != digest]
+        unlisted = sorted(set(files) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})
+        print("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
+        failures += [f"{n} is not as {policy.SUMS} lists it" for n in wrong]
+        failures += [f"{printable(n)} is in the release folder and {policy.SUMS} does not list it" for n in unlisted]
+        if listed[policy.EXE] != sha256(candidate):
+            failures.append(f"this file is not the {policy.EXE} that {policy.SUMS} lists")
+        held = zip_exe(files[zip_name]) if zip_name in files else None
+        print(f"    zip:        {'holds this exe' if held == candidate else 'does NOT hold this exe alone, as dist makes it'}")
+        failures += [] if held == candidate else ["the zip does not hold this exe and its note alone"]
+        reasons, wrong = describe_buildinfo(*read_buildinfo(files.get(policy.BUILDINFO, b"")), stripped)
+        failures += wrong
+    except Malformed as error:
+        print(f"    NOT a release as dist makes it: {error}")
+        failures.append(str(error))
+    return reasons, [f for f in failures if f]

@@ -102,17 +102,6 @@ class Headers:
         return [(0, first, "the headers")] + found
 
 
-def checksum(image):
-    """The PE checksum of IMAGE, little-endian: its 16-bit words summed with carries folded back in,
-    the checksum field counted as zero, plus the file's length."""
-    field = Headers(image).checksum_offset
-    padded = image[:field] + bytes(4) + image[field + 4:] + bytes(len(image) % 2)
-    total = sum(struct.unpack(f"<{len(padded) // 2}H", padded))
-    while total > 0xFFFF:
-        total = (total & 0xFFFF) + (total >> 16)
-    return struct.pack("<I", total + len(image))
-
-
 def describe_difference(built, candidate):
     """Where CANDIDATE's bytes differ from BUILT's, in words: how many, and the first few places."""
     headers = Headers(built)

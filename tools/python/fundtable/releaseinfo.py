@@ -91,20 +91,6 @@ def write_buildinfo(path, source, exe_sha256, proof):
         f.write("\n".join(lines) + "\n")
 
 
-def read_buildinfo(path):
-    """(fields, toolchain): the "key: value" lines and {package: version}."""
-    fields, packages = {}, {}
-    with open(path, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            if line.startswith("  ") and " " in line.strip():
-                package, version = line.strip().split(" ", 1)
-                packages[package] = version
-            elif ": " in line:
-                key, value = line.rstrip("\n").split(": ", 1)
-                fields[key] = value
-    return fields, packages
-
-
 def build():
     """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
     missing = [p for p, v in toolchain().items() if v == NOT_INSTALLED]

@@ -5,11 +5,9 @@ signing tool and never appears in a command line or in the output. tools/release
 
 import os
 import re
-import subprocess
-import tempfile
 
 from fundtable import authenticode
-from fundtable import certificates
+from fundtable.certificates import Malformed, Out, reason, tool
 
 
 class ReleaseError(Exception):
@@ -31,7 +29,7 @@ def readable(path, what):
 
 def pkcs11_engine():
     """OpenSSL's engine for PKCS#11 tokens, from libengine-pkcs11-openssl."""
-    said = subprocess.run(["openssl", "version", "-e"], capture_output=True, text=True).stdout
+    _, said, _ = tool("openssl", "version", "-e")
     found = re.search(r'"(.*)"', said)
     engine = os.path.join(found.group(1), "pkcs11.so") if found else ""
     if not os.path.exists(engine):
@@ -67,18 +65,14 @@ def key_arguments(signing):
 
 def sign(unsigned, signed, signing):
     arguments, reasons = key_arguments(signing)
-    command = ["osslsigncode", "sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed]
+    command = ["sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed]
     if signing.sign_timestamp_url:
-        command[2:2] = ["-ts", signing.sign_timestamp_url]
-    try:
-        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-    except FileNotFoundError:
-        raise ReleaseError("osslsigncode is not installed; make bootstrap installs it") from None
-    except subprocess.TimeoutExpired:
+        command[1:1] = ["-ts", signing.sign_timestamp_url]
+    status, said, _ = tool("osslsigncode", *command)
+    if status == 124:
         waited = f"; is the timestamp server {signing.sign_timestamp_url} answering?" if signing.sign_timestamp_url else ""
-        raise ReleaseError(f"signing did not finish within 120 s{waited}") from None
-    said = result.stdout + result.stderr
-    if result.returncode != 0 or not os.path.exists(signed):
+        raise ReleaseError(f"signing did not finish within 120 s{waited}")
+    if status != 0 or not os.path.exists(signed):
         for clue, sentence in reasons + [("timestamping failed", f"the timestamp server {signing.sign_timestamp_url} "
                                                                  "gave no timestamp")]:
             if clue in said:
@@ -87,36 +81,32 @@ def sign(unsigned, signed, signing):
                       and not line.startswith("Engine ")), "no reason given")
         raise ReleaseError(f"signing failed: {first}")
     # Signing appends a certificate table and nothing else; prove it before anything is shipped.
-    stripped = signed + ".stripped"
-    removed = subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
-                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-    if removed.returncode != 0 or not os.path.exists(stripped) or read(stripped) != read(unsigned):
+    try:
+        _, stripped = authenticode.read(read(signed))
+    except (Malformed, authenticode.NotAnImage) as error:
+        raise ReleaseError(f"the signed exe's signature is not as a release holds it: {error}") from None
+    if stripped != read(unsigned):
         raise ReleaseError("the signed exe does not strip back to the unsigned build")
-    os.remove(stripped)
 
 
 def sign_sums(sums, signed_exe, signing):
     """Signs SUMS, beside it as SUMS.p7s, with the key and the certificate (and chain) that signed
     SIGNED_EXE."""
-    with tempfile.TemporaryDirectory() as work:
-        try:
-            signature = authenticode.read(read(signed_exe))[0]
-        except authenticode.Refused as error:
-            raise ReleaseError(f"the signed exe's signature is not well-formed: {error}") from None
-        signer, why = signature.prove(work)
-        if signer is None:
-            raise ReleaseError(f"the signed exe's signer cannot be proven ({why})")
-        others = [c for c in signature.carried if certificates.Certificate(c).fingerprint != signer.fingerprint]
-        chain = ["-certfile", certificates.write(work, "chain.pem", "".join(others))] if others else []
-        environment = dict(os.environ)
-        if signing.sign_pkcs12:
-            key = ["-inkey", signing.sign_pkcs12, "-passin", f"file:{signing.sign_password_file}"]
-        else:
-            key = ["-engine", "pkcs11", "-keyform", "engine", "-inkey", signing.sign_key,
-                   "-passin", f"file:{signing.sign_pin_file}"]
-            environment["PKCS11_MODULE_PATH"] = signing.sign_pkcs11_module
-        status, said = certificates.run("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap",
-                                        "-in", sums, "-signer", certificates.write(work, "signer.pem", signer.pem),
-                                        *chain, *key, "-outform", "DER", "-out", sums + ".p7s", env=environment)
-        if status != 0:
-            raise ReleaseError(f"signing {os.path.basename(sums)} failed: {certificates.reason(said)}")
+    signature = authenticode.read(read(signed_exe))[0][0]
+    if signature.signer is None or signature.refused:
+        raise ReleaseError(f"the signed exe's signer cannot be proven ({signature.refused})")
+    others = "".join(c.pem for c in signature.chain[1:]).encode()
+    environment = dict(os.environ)
+    if signing.sign_pkcs12:
+        key = ["-inkey", signing.sign_pkcs12, "-passin", f"file:{signing.sign_password_file}"]
+    else:
+        key = ["-engine", "pkcs11", "-keyform", "engine", "-inkey", signing.sign_key,
+               "-passin", f"file:{signing.sign_pin_file}"]
+        environment["PKCS11_MODULE_PATH"] = signing.sign_pkcs11_module
+    status, said, written = tool("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-in", read(sums),
+                                 "-signer", signature.signer.pem.encode(), *(["-certfile", others] if others else []),
+                                 *key, "-outform", "DER", "-out", Out("p7s"), env=environment)
+    if status != 0 or not written:
+        raise ReleaseError(f"signing {os.path.basename(sums)} failed: {reason(said)}")
+    with open(sums + ".p7s", "wb") as f:
+        f.write(written["p7s"])

@@ -1,0 +1,107 @@
+"""The release folder's readers and the DER check against what dist writes and what it never does.
+Run under Debian's python3, whose asn1crypto and pefile the verifier uses."""
+
+import io
+import os
+import tempfile
+import unittest
+import zipfile
+
+from fundtable import manifest, policy, releaseinfo
+from asn1crypto import core
+
+from fundtable.certificates import Malformed, read_once, strict
+
+SHA = "ab" * 32
+
+
+def sums(*lines, end=b"\n"):
+    return end.join(line.encode() for line in lines) + end
+
+
+def buildinfo(extra=(), drop=()):
+    lines = [policy.BUILDINFO_TITLE, "version: 1.0.0", "commit: 0123", f"exe SHA-256 before signing: {SHA}",
+             "toolchain (Debian packages):"] + [f"  {p} 1.0" for p in releaseinfo.TOOLCHAIN_PACKAGES] + \
+        ["end-to-end proof: not run"] + list(extra)
+    return ("\n".join(line for line in lines if not any(line.startswith(d) for d in drop)) + "\n").encode()
+
+
+def archive(*entries, prefix=b""):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        for name in entries:
+            z.writestr(name, b"exe" if name == policy.EXE else b"note")
+    return prefix + out.getvalue()
+
+
+def bomb():
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(policy.EXE, bytes(policy.MAX_BYTES[policy.EXE] + 1))
+        z.writestr(policy.ZIP_ENTRIES[1], b"note")
+    return out.getvalue()
+
+
+class Sums(unittest.TestCase):
+    def test_what_dist_writes_is_read(self):
+        listed, zip_name = manifest.read_sums(sums(f"{SHA}  FundTableRepair-1.0.zip", f"{SHA}  {policy.EXE}",
+                                                   f"{SHA}  BUILDINFO"))
+        self.assertEqual((set(listed), zip_name), ({policy.EXE, "BUILDINFO", zip_name}, "FundTableRepair-1.0.zip"))
+
+    def test_lines_sha256sum_reads_otherwise_are_refused(self):
+        good = [f"{SHA}  FundTableRepair-1.0.zip", f"{SHA}  {policy.EXE}", f"{SHA}  BUILDINFO"]
+        for data in (sums(*good, end="\u2028".encode()), sums(*good, end=b"\r\n"), sums(*good)[:-1],
+                     sums(*good, f"{SHA}  BUILDINFO"), sums(*good[1:]), sums(*good, f"{SHA}  ../x"),
+                     sums(*good, f"{SHA}  FundTableRepair-2.0.zip")):
+            with self.subTest(data=data), self.assertRaises(Malformed):
+                manifest.read_sums(data)
+
+
+class Buildinfo(unittest.TestCase):
+    def test_what_dist_writes_is_read(self):
+        fields, packages = manifest.read_buildinfo(buildinfo())
+        self.assertEqual((fields["exe SHA-256 before signing"], set(packages)), (SHA, set(releaseinfo.TOOLCHAIN_PACKAGES)))
+
+    def test_a_key_twice_a_missing_toolchain_or_an_unknown_line_is_refused(self):
+        for data in (buildinfo(extra=["version: 9.9.9"]), buildinfo(drop=["  "]), buildinfo(drop=["  cmake"]),
+                     buildinfo(extra=["  cmake 2.0"]), buildinfo(extra=["note: hello"]), buildinfo()[:-1],
+                     b"\xff" + buildinfo()):
+            with self.subTest(data=data[-40:]), self.assertRaises(Malformed):
+                manifest.read_buildinfo(data)
+
+
+class Zip(unittest.TestCase):
+    def test_only_the_exe_and_its_note_end_to_end(self):
+        self.assertEqual(manifest.zip_exe(archive(*policy.ZIP_ENTRIES)), b"exe")
+        for data in (archive(policy.EXE), archive(*policy.ZIP_ENTRIES, "fundtablerepair.EXE"),
+                     archive(*reversed(policy.ZIP_ENTRIES)), archive(*policy.ZIP_ENTRIES, prefix=archive(policy.EXE)),
+                     archive(*policy.ZIP_ENTRIES) + b"x", b"PK\x05\x06", bomb()):
+            with self.subTest(data=data[:8]):
+                self.assertTrue(manifest.zip_exe(data) is None, "the zip was taken as a release's")
+
+
+class Der(unittest.TestCase):
+    def test_only_the_shortest_definite_forms(self):
+        self.assertEqual(strict(core.Any, bytes.fromhex("3006020101060100"), "it").dump(), bytes.fromhex("3006020101060100"))
+        for hex_ in ("30810602010106010 0", "3080020101060100 0000", "300602020001060100", "3006020101060181",
+                     "24030401 00", "0101 01", "3006020101060180", "3006020101"):
+            with self.subTest(der=hex_), self.assertRaises(Malformed):
+                strict(core.Any, bytes.fromhex(hex_.replace(" ", "")), "it")
+
+
+class ReadOnce(unittest.TestCase):
+    def test_links_fifos_and_large_files_are_not_read(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "file")
+            with open(path, "wb") as f:
+                f.write(b"12345")
+            os.symlink(path, os.path.join(folder, "link"))
+            os.mkfifo(os.path.join(folder, "fifo"))
+            self.assertEqual(read_once(path, 5), b"12345")
+            for name, cap in (("file", 4), ("link", 5), ("fifo", 5)):
+                with self.subTest(name=name), self.assertRaises(OSError):
+                    read_once(os.path.join(folder, name), cap)
+
+
+if __name__ == "__main__":
+    unittest.main()

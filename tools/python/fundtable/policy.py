@@ -1,0 +1,47 @@
+"""What a release may hold, said once: every check of verify-release reads it, and anything it does
+not allow is refused, whether or not a signature covers it. dist makes nothing else."""
+
+import re
+
+EXE, BUILDINFO, SUMS, SUMS_SIGNATURE = "FundTableRepair.exe", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s"
+ZIP = re.compile(r"FundTableRepair-[0-9A-Za-z.+]+\.zip")
+ZIP_ENTRIES = [EXE, "README-support.txt"]  # exactly these, in this order, each once, nothing between
+LISTED = {EXE, BUILDINFO}  # and the one zip: what SHA256SUMS lists, each once
+SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z.+-]+)")
+BUILDINFO_TITLE = "FundTableRepair release: what built it"
+BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain (Debian packages)", "end-to-end proof"]
+
+MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
+MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
+
+# SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
+DIGESTS = {"sha256", "sha384", "sha512"}
+SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15", "sha256_rsa", "sha384_rsa", "sha512_rsa",
+                        "sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa"}
+
+# Each kind of signature: what it signs, the signed attributes it may have (those in "needs" once
+# each, the others at most once) and the unsigned ones (at most so many of each).
+SIGNATURES = {
+    "exe": {"content": "1.3.6.1.4.1.311.2.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
+            "signed": {"1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12",
+                       "1.2.840.113549.1.9.25.4"},  # a nested signature's sequence number
+            "unsigned": {"1.3.6.1.4.1.311.3.3.1": 1, "1.3.6.1.4.1.311.2.4.1": 4}, "detached": False},
+    # ESS's certificate hash (SHA-1 in its first version) only names the authority's certificate,
+    # which OpenSSL's verification proves by its key in any case.
+    "timestamp": {"content": "1.2.840.113549.1.9.16.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
+                  "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47"},
+                  "unsigned": {}, "detached": False},
+    "sums": {"content": "1.2.840.113549.1.7.1", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
+             "signed": {"1.2.840.113549.1.9.5"}, "unsigned": {}, "detached": True},
+}
+NESTED, TIMESTAMP = "1.3.6.1.4.1.311.2.4.1", "1.3.6.1.4.1.311.3.3.1"
+PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
+
+# Along each chain: the signer's certificate (ROLE) and every one above it (ROLE CA). An extended
+# key usage, where a CA states one, must name the purpose too: a CA for e-mail vouches for no code.
+USAGES = {
+    "code signing": {"ca": False, "key_usage": ["digital_signature"], "purpose": "code_signing"},
+    "code signing CA": {"ca": True, "key_usage": ["key_cert_sign"], "purpose": "code_signing"},
+    "time stamping": {"ca": False, "key_usage": ["digital_signature"], "purpose": "time_stamping"},
+    "time stamping CA": {"ca": True, "key_usage": ["key_cert_sign"], "purpose": "time_stamping"},
+}
