@@ -55,14 +55,14 @@ help:
 	@echo "               or in a file: SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE;"
 	@echo "               SIGN_TIMESTAMP_URL=URL adds an RFC 3161 timestamp"
 	@echo "make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] [BUILDINFO=FILE]"
-	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds (it"
-	@echo "               installs nothing: without the toolchain it says the bytes were not compared)."
-	@echo "               Every signature, nested ones too, with the certificate whose key made it; who"
-	@echo "               signed is established only by that certificate's SHA-256 fingerprint (SIGNER) or"
-	@echo "               its chain to a CA (TRUST), and timestamps are verified only against TSA. The"
-	@echo "               release folder (BUILDINFO's, default beside FILE): SHA256SUMS and each file, the"
-	@echo "               zip holding FILE, BUILDINFO describing it, and under SIGNER or TRUST the signature"
-	@echo "               SHA256SUMS.p7s by the same signer. An empty SIGNER=, TRUST= or TSA= is an error"
+	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds, in"
+	@echo "               the toolchain root (it installs nothing). Every input read once; the signature,"
+	@echo "               certificates, PE headers and zip parsed with Debian's parsers and held to one"
+	@echo "               allowlist (tools/python/fundtable/policy.py). Who signed is established only by"
+	@echo "               the signer certificate's SHA-256 fingerprint (SIGNER) or its chain to a CA"
+	@echo "               (TRUST), timestamps only against TSA; the release folder (BUILDINFO's, default"
+	@echo "               beside FILE) must be exactly what dist makes, SHA256SUMS.p7s by the same signer."
+	@echo "               An empty SIGNER=, TRUST= or TSA= is an error. docs/verifying.md says more"
 	@echo "make demo      run the shipped tool once on a simulated customer PC (64-bit Windows, Wine 10),"
 	@echo "               in Chinese; with no DISPLAY the box is saved to build/demo/message.png. Where the"
 	@echo "               shipped exe cannot run, the same source built for 64-bit Windows, and it says so."
@@ -118,12 +118,12 @@ bench: bootstrap
 # stays in its file. tools/release/dist reads them from the environment. The end-to-end cases run first, on
 # the shipped exe, and BUILDINFO records them.
 dist: release
-	@rm -rf dist && $(in-root) tools/release/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
+	@rm -rf dist && tools/release/dist build/win32-release/FundTableRepair.exe dist --prove build/win32-release
 
-# Installs nothing: tools/release/verify-release builds the exe itself where the toolchain is installed, and
-# says what is missing where it is not.
+# Installs nothing: tools/release/verify-release builds the exe itself, in the toolchain root. make's
+# own status is 2 for a failed check and for a wrong setting alike; its last line has the script's.
 verify-release:
-	@$(in-root) tools/release/verify-release
+	@tools/release/verify-release
 
 # The shipped exe, or where it cannot run the 64-bit build of the same source.
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).

@@ -21,6 +21,7 @@ def sums(*lines, end=b"\n"):
 
 def buildinfo(extra=(), drop=()):
     lines = [policy.BUILDINFO_TITLE, "version: 1.0.0", "commit: 0123", f"exe SHA-256 before signing: {SHA}",
+             "toolchain root: Debian GNU/Linux 12 (bookworm), 12.15, the project's own root",
              "toolchain (Debian packages):"] + [f"  {p} 1.0" for p in releaseinfo.TOOLCHAIN_PACKAGES] + \
         ["end-to-end proof: not run"] + list(extra)
     return ("\n".join(line for line in lines if not any(line.startswith(d) for d in drop)) + "\n").encode()

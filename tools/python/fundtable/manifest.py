@@ -114,6 +114,7 @@ def describe_buildinfo(fields, packages, stripped):
     print("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
                                 "the same package versions as this machine's"))
     reasons += [f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare"] * bool(changed)
+    print(f"      built in:  {field('toolchain root')}")
     source = releaseinfo.Source()
     if source.commit and fields["commit"].split(" ")[0] != source.commit:
         reasons.append(f"built from commit {field('commit')}, and this checkout is {source.describe()}; "

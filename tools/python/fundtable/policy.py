@@ -9,7 +9,8 @@ ZIP_ENTRIES = [EXE, "README-support.txt"]  # exactly these, in this order, each 
 LISTED = {EXE, BUILDINFO}  # and the one zip: what SHA256SUMS lists, each once
 SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z.+-]+)")
 BUILDINFO_TITLE = "FundTableRepair release: what built it"
-BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain (Debian packages)", "end-to-end proof"]
+BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain root", "toolchain (Debian packages)",
+                  "end-to-end proof"]
 
 MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6

@@ -77,6 +77,20 @@ def toolchain():
     return versions
 
 
+def toolchain_root():
+    """The Debian the toolchain comes from: the project's own Debian 12 root, whatever the host runs."""
+    try:
+        with open("/etc/os-release", encoding="utf-8") as f:
+            name = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line).get("PRETTY_NAME", "").strip('"')
+        with open("/etc/debian_version", encoding="utf-8") as f:
+            point = f.read().strip()
+    except OSError:
+        return "unknown"
+    inside = "the project's own root (tools/machine/debian-root)" if os.environ.get("FUNDTABLE_IN_ROOT") == "toolchain" \
+        else "this machine's own system"
+    return f"{name}, {point}, {inside}"
+
+
 # BUILDINFO: "key: value" lines, and the toolchain as indented "package version" lines below its
 # key. Plain text, so that a person reads it as easily as verify-release does.
 def write_buildinfo(path, source, exe_sha256, proof):
@@ -84,6 +98,7 @@ def write_buildinfo(path, source, exe_sha256, proof):
              f"version: {source.version}",
              f"commit: {source.describe()}",
              f"exe SHA-256 before signing: {exe_sha256}",
+             f"toolchain root: {toolchain_root()}",
              "toolchain (Debian packages):"]
     lines += [f"  {package} {version}" for package, version in toolchain().items()]
     lines.append(f"end-to-end proof: {proof}")
