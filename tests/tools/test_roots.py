@@ -74,6 +74,15 @@ class InRootTest(unittest.TestCase):
         self.assertNotIn("/nonexistent", path)
         self.assertEqual(python, [])  # the Debian 13 root has no Python: nothing leaks in from the machine
 
+    def test_each_root_answers_for_its_own_packages(self):
+        # BUILDINFO's toolchain versions come from dpkg: the machine's database would name the
+        # machine's packages, or none on a machine that has only the roots.
+        def installed(name, package):
+            return in_root(name, "dpkg-query", "-W", "-f", "${db:Status-Abbrev}", package).stdout.startswith("ii")
+        self.assertTrue(installed("toolchain", "g++-mingw-w64-i686-posix"))
+        self.assertTrue(installed("wow64", "wine64"))
+        self.assertFalse(installed("wow64", "g++-mingw-w64-i686-posix"))
+
     def test_the_work_tree_and_the_caches_are_one_mount(self):
         # A prefix is a hard-linked copy of a template in the cache: across two mounts it silently
         # becomes a broken prefix.
