@@ -7,7 +7,7 @@ import tempfile
 import unittest
 import zipfile
 
-from fundtable import manifest, policy, releaseinfo
+from fundtable import certificates, manifest, policy, releaseinfo
 from asn1crypto import core
 
 from fundtable.certificates import Malformed, read_once, strict
@@ -102,6 +102,36 @@ class ReadOnce(unittest.TestCase):
             for name, cap in (("file", 4), ("link", 5), ("fifo", 5)):
                 with self.subTest(name=name), self.assertRaises(OSError):
                     read_once(os.path.join(folder, name), cap)
+
+
+class AttackedShapesTest(unittest.TestCase):
+    def test_der_nested_deeper_than_a_release_needs_is_refused(self):
+        def sequence(depth):
+            item = b"\x05\x00"
+            for _ in range(depth):
+                n = len(item)
+                header = b"\x30" + (bytes([n]) if n < 128 else bytes([0x81, n]) if n < 256 else b"\x82" + n.to_bytes(2, "big"))
+                item = header + item
+            return item
+        self.assertTrue(certificates.canonical(sequence(policy.MAX_DEPTH)))
+        self.assertFalse(certificates.canonical(sequence(policy.MAX_DEPTH + 2)))
+        self.assertFalse(certificates.canonical(sequence(3000)))  # deep enough to exhaust Python's recursion
+
+    def test_a_folder_of_many_zips_is_refused_before_any_is_read(self):
+        with tempfile.TemporaryDirectory() as folder:
+            names = [f"FundTableRepair-x{i}.zip" for i in range(3)]
+            for name in names:
+                os.mkfifo(os.path.join(folder, name))  # read_once would refuse each; none must be opened
+            fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                files, failures = manifest.read_folder(fd, names, {})
+            finally:
+                os.close(fd)
+        self.assertEqual(files, {})
+        self.assertEqual(failures, ["the release folder holds 3 zips, where a release has one"])
+
+    def test_a_tagged_pre_release_names_a_zip_the_policy_allows(self):
+        self.assertTrue(policy.ZIP.fullmatch(f"FundTableRepair-{releaseinfo.version('1.0.0', '0' * 40, 'v1.0.0-rc1', False)}.zip"))
 
 
 if __name__ == "__main__":

@@ -73,7 +73,10 @@ class Signed:
         for kind_, values in self.unsigned.items():
             if len(values) > rule["unsigned"].get(kind_, 0):
                 raise Malformed(f"the signature carries data no signature covers (attribute {kind_})")
-        certificates = data["certificates"] if data["certificates"].native is not None else []
+        certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
+        if len(certificates) > policy.MAX_CHAIN:  # counted before any is parsed
+            raise Malformed(f"a signature carries {len(certificates)} certificates, where a chain of at most "
+                            f"{policy.MAX_CHAIN} is allowed")
         if any(c.name != "certificate" for c in certificates):
             raise Malformed("a signature carries something other than certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
@@ -120,8 +123,10 @@ class Timestamp(Signed):
         """'' when an authority chaining to ANCHORS (CAFILE's bytes) made it over its signature."""
         if not self.covers:
             return "it was made over other data than this signature"
+        # Judged when it was made, as the signature it vouches for is: an authority's certificate
+        # that has expired since leaves its tokens good.
         status, said, _ = tool("openssl", "ts", "-verify", "-in", self.der, "-token_in", "-data",
-                               self.signature_value, "-CAfile", anchors)
+                               self.signature_value, "-CAfile", anchors, "-attime", str(int(self.time.timestamp())))
         return "" if status == 0 and "Verification: OK" in said else reason(said)
 
 
@@ -144,7 +149,10 @@ class Signature(Signed):
         self.timestamps = [Timestamp(t, self.value) for t in self.unsigned.get(policy.TIMESTAMP, [])]
         if self.unsigned.get(policy.NESTED) and not nested:
             raise Malformed("a nested signature holds another, which no verifier here checks")
-        self.nested = [Signature(n, image, signed_range, False) for n in self.unsigned.get(policy.NESTED, [])]
+        nested_der = self.unsigned.get(policy.NESTED, [])
+        if len(set(nested_der)) != len(nested_der) or der in nested_der:
+            raise Malformed("a nested signature is a copy of another signature in the file")
+        self.nested = [Signature(n, image, signed_range, False) for n in nested_der]
 
 
 def checksum(image):

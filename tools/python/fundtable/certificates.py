@@ -46,6 +46,8 @@ def tool(program, *args, env=None, timeout=120):
             elif isinstance(arg, Out):
                 outs[arg] = path
             argv.append(path if isinstance(arg, (bytes, Out)) else arg)
+        # Where OpenSSL looks for trusted certificates is the caller's to say, never the environment's.
+        env = env or {k: v for k, v in os.environ.items() if k not in ("SSL_CERT_DIR", "SSL_CERT_FILE")}
         try:
             result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, env=env)
         except FileNotFoundError:
@@ -87,21 +89,26 @@ def printable(text):
 
 def canonical(data):
     """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
-    booleans and OIDs as DER has them. Linear: asn1crypto's dump(force=True) is exponential in depth."""
-    stack = [data]
+    booleans and OIDs as DER has them, nested no deeper than policy.MAX_DEPTH. Linear: items are
+    walked by offset in views of DATA, never copied (asn1crypto's dump(force=True) is exponential in
+    depth, and copying what follows each item quadratic in its count)."""
+    stack = [(memoryview(data), 0)]
     while stack:
-        rest = stack.pop()
-        while rest:
-            class_, method, tag, header, contents, trailer = parser.parse(rest, strict=False)
-            if trailer or header != parser._dump_header(class_, method, tag, contents):
+        items, depth = stack.pop()
+        if depth > policy.MAX_DEPTH:
+            return False
+        pointer = 0
+        while pointer < len(items):
+            (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
+            if trailer or bytes(header) != parser._dump_header(class_, method, tag, contents):
                 return False
             if class_ == 0 and (method and tag not in (16, 17) or tag == 1 and contents not in (b"\0", b"\xff")
                                 or tag in (2, 10) and len(contents) > 1 and contents[0] in ((contents[1] >> 7) * 255,)
                                 or tag == 6 and (not contents or contents[-1] > 127 or any(
                                     b == 0x80 and (i == 0 or contents[i - 1] < 128) for i, b in enumerate(contents)))):
                 return False
-            stack += [contents] if method else []
-            rest = rest[len(header) + len(contents):]
+            if method:
+                stack.append((contents, depth + 1))
     return True
 
 
@@ -110,7 +117,7 @@ def strict(spec, data, what):
     try:
         if canonical(data):
             return spec.load(data, strict=True)
-    except (ValueError, TypeError, KeyError, IndexError, OverflowError):
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError):
         pass
     raise Malformed(f"{what} is malformed (not DER that encodes back to its own bytes)")
 
@@ -185,6 +192,7 @@ def chain(signer, carried, role):
 def trusted(found, anchors, cafile, at=None):
     """'' when the chain FOUND leads to a certificate in ANCHORS (CAFILE's bytes) at AT, else why not."""
     untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
-    status, said, _ = tool("openssl", "verify", "-CAfile", anchors, *untrusted,
+    # CAFILE alone: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.
+    status, said, _ = tool("openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile", anchors, *untrusted,
                            *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
     return "" if status == 0 else f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"

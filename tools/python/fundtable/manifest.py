@@ -31,6 +31,9 @@ def read_folder(folder_fd, names, known):
     """{name: bytes} of the release's files, each read once (KNOWN: those already read), and the
     reasons the folder holds what a release may not."""
     files, failures = dict(known), []
+    zips = [name for name in names if policy.ZIP.fullmatch(name)]
+    if len(zips) > 1:  # refused before any is read: each may be megabytes, and there may be thousands
+        return files, [f"the release folder holds {len(zips)} zips, where a release has one"]
     for name in sorted(names):
         if not (name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(name)):
             failures.append(f"{printable(name)} is in the release folder and {policy.SUMS} does not list it")

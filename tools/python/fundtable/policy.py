@@ -4,7 +4,7 @@ not allow is refused, whether or not a signature covers it. dist makes nothing e
 import re
 
 EXE, BUILDINFO, SUMS, SUMS_SIGNATURE = "FundTableRepair.exe", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s"
-ZIP = re.compile(r"FundTableRepair-[0-9A-Za-z.+]+\.zip")
+ZIP = re.compile(r"FundTableRepair-[0-9A-Za-z.+-]+\.zip")  # a tag's version may hold '-' (v1.0.0-rc1)
 ZIP_ENTRIES = [EXE, "README-support.txt"]  # exactly these, in this order, each once, nothing between
 LISTED = {EXE, BUILDINFO}  # and the one zip: what SHA256SUMS lists, each once
 SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z.+-]+)")
@@ -14,6 +14,7 @@ BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain 
 
 MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
+MAX_DEPTH = 64  # of DER nesting: a signature with a timestamp and a nested signature needs under 40
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
 DIGESTS = {"sha256", "sha384", "sha512"}

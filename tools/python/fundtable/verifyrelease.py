@@ -56,6 +56,9 @@ def settings():
             setattr(args, name, os.environ.get(f"FUNDTABLE_{variable}"))
         if getattr(args, name) == "":
             raise Usage(f"{variable} is set but empty: give it a value, or leave it unset")
+    # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
+    if args.buildinfo is not None and (os.path.basename(args.buildinfo) != policy.BUILDINFO or not os.path.isfile(args.buildinfo)):
+        raise Usage(f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {printable(args.buildinfo)}")
     if args.file is None:
         raise Usage("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] "
                     "[BUILDINFO=FILE]")
