@@ -112,11 +112,11 @@ def canonical(data):
     return True
 
 
-def strict(spec, data, what):
-    """DATA parsed as SPEC, which must be DER through and through and nothing more."""
+def strict(asn1_type, data, what):
+    """DATA parsed as ASN1_TYPE, which must be DER through and through and nothing more."""
     try:
         if canonical(data):
-            return spec.load(data, strict=True)
+            return asn1_type.load(data, strict=True)
     except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError):
         pass
     raise Malformed(f"{what} is malformed (not DER that encodes back to its own bytes)")
