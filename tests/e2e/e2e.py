@@ -21,8 +21,8 @@ import stat
 import sys
 
 import cases as e2e_cases
-from fundtable import pe, relaytrace, windowsversions
-from fundtable.customerpc import CAPTION, HKCU, HKLM, CustomerPC, Failure, check, reg_file
+from fundtable import relaytrace, windowsversions
+from fundtable.customerpc import CAPTION, HKCU, HKLM, CustomerPC, Failure, check, executable, reg_file
 
 # The predefined keys are the handles 0x80000001 and 0x80000002 sign-extended to a pointer, so a
 # 64-bit process passes them with their upper half set.
@@ -101,8 +101,7 @@ def check_calls(case, bits, calls):
 
 
 def run_case(case, args):
-    headers = pe.Headers.of_file(args.exe, 4096)
-    bits = headers.bits
+    bits, image = executable(args.exe)
     pc = CustomerPC(args.prefix, "wow64" if bits == 32 else "64")
     pc.ensure()
     work = os.path.join(os.path.dirname(pc.path), "e2e-logs", case.name)
@@ -123,8 +122,7 @@ def run_case(case, args):
         printed = f.read()
     check(printed == b"", f"the tool printed {printed[:200]!r}")
     with open(os.path.join(work, "run.err"), encoding="latin-1") as f:
-        calls = relaytrace.own_calls(f.read(), args.exe,
-                                     (headers.image_base, headers.image_base + headers.size_of_image))
+        calls = relaytrace.own_calls(f.read(), args.exe, image)
     check(calls is not None, "the tool was not loaded")
     check_calls(case, bits, [(c.name, c.arguments, c.result) for c in calls])
 
@@ -154,7 +152,7 @@ def main():
         print("\n".join(e2e_cases.cases(args.bits)))
         return 0
     passed = failed = 0
-    by_name = e2e_cases.cases(pe.Headers.of_file(args.exe, 4096).bits)
+    by_name = e2e_cases.cases(executable(args.exe)[0])
     for name in args.cases or list(by_name):
         case = by_name[name]
         try:

@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 
-from fundtable import pe
+import pefile
 
 
 class Failure(Exception):
@@ -40,22 +40,29 @@ def check_executable(exe, bits, build_paths):
         check(path.encode() not in image, f"the image contains the build path {path}")
     check(len(image) <= 64 * 1024, f"{len(image)} bytes, more than 64 KiB")
     try:
-        headers = pe.Headers(image)
-    except pe.NotAnImage as error:
+        parsed = pefile.PE(data=image)
+    except pefile.PEFormatError as error:
         raise Failure(f"not a Windows program: {error}") from None
-    machine, magic = (pe.I386, pe.PE32) if bits == 32 else (pe.AMD64, pe.PE32_PLUS)
-    check(headers.machine == machine, f"machine {headers.machine:#x}, not {machine:#x}")
-    check(headers.magic == magic, f"optional header magic {headers.magic:#x}, not {magic:#x}")
-    check(headers.timestamp == 0, f"link timestamp {headers.timestamp:#x}")
-    check(headers.os_version == (4, 0), f"lowest system version {headers.os_version}")
-    check(headers.subsystem_version == (4, 0), f"subsystem version {headers.subsystem_version}")
-    check(headers.subsystem == 3, f"subsystem {headers.subsystem}, not the console")
+    header, optional = parsed.FILE_HEADER, parsed.OPTIONAL_HEADER
+    machine, magic = (("IMAGE_FILE_MACHINE_I386", pefile.OPTIONAL_HEADER_MAGIC_PE) if bits == 32 else
+                      ("IMAGE_FILE_MACHINE_AMD64", pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS))
+    check(header.Machine == pefile.MACHINE_TYPE[machine], f"machine {header.Machine:#x}, not {machine}")
+    check(optional.Magic == magic, f"optional header magic {optional.Magic:#x}, not {magic:#x}")
+    check(header.TimeDateStamp == 0, f"link timestamp {header.TimeDateStamp:#x}")
+    os_version = (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion)
+    check(os_version == (4, 0), f"lowest system version {os_version}")
+    subsystem_version = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
+    check(subsystem_version == (4, 0), f"subsystem version {subsystem_version}")
+    check(optional.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
+          f"subsystem {optional.Subsystem}, not the console")
     # No manifest, on purpose: without one the exe runs under the same UAC virtualisation of the
     # registry and files as the quotes application, which has none either, so both see the same
     # FilePath and the same install directory on Vista and later. An asInvoker manifest would end
     # that virtualisation for the tool alone.
-    check(headers.directory(pe.RESOURCE)[1] == 0, "the image carries resources (a manifest among them?)")
-    imported = {(dll, function) for dll, functions in headers.imports().items() for function in functions}
+    resources = optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+    check(resources.Size == 0, "the image carries resources (a manifest among them?)")
+    imported = {(dll.dll.decode().lower(), function.name.decode() if function.name else f"#{function.ordinal}")
+                for dll in getattr(parsed, "DIRECTORY_ENTRY_IMPORT", []) for function in dll.imports}
     reviewed = reviewed_imports(bits)
     added = sorted(f"{dll} {function}" for dll, function in imported - reviewed)
     dropped = sorted(f"{dll} {function}" for dll, function in reviewed - imported)

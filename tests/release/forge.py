@@ -31,7 +31,6 @@ import zipfile
 from asn1crypto import parser
 
 from fundtable import authenticode
-from fundtable import pe
 
 EXE = "FundTableRepair.exe"
 
@@ -39,8 +38,7 @@ EXE = "FundTableRepair.exe"
 def hide(signed, out):
     with open(signed, "rb") as f:
         image = bytearray(f.read())
-    entry = pe.Headers(bytes(image)).directories + 8 * pe.CERTIFICATE
-    offset, size = struct.unpack_from("<II", image, entry)
+    entry, _, offset, size = authenticode.table(bytes(image))
     struct.pack_into("<I", image, entry + 4, size + 40)
     struct.pack_into("<I", image, offset, struct.unpack_from("<I", image, offset)[0] + 40)
     with open(out, "wb") as f:
@@ -79,15 +77,14 @@ def resign(signed, out, path, change, length=None):
     """OUT: SIGNED with its signature edited, the table and checksum made to fit, as a signer would."""
     with open(signed, "rb") as f:
         image = f.read()
-    headers = pe.Headers(image)
-    offset, size = headers.directory(pe.CERTIFICATE)
+    entry, checksum, offset, size = authenticode.table(image)
     block = image[offset + 8:offset + size]
     first = parser.parse(block, strict=False)
     signature = edit(first[3] + first[4], path, change)
     table = signature + bytes(-len(signature) % 8)
     image = bytearray(image[:offset] + struct.pack("<IHH", length or 8 + len(table), 0x200, 2) + table)
-    struct.pack_into("<I", image, headers.directories + 8 * pe.CERTIFICATE + 4, 8 + len(table))
-    image[headers.checksum_offset:headers.checksum_offset + 4] = authenticode.checksum(bytes(image))
+    struct.pack_into("<I", image, entry + 4, 8 + len(table))
+    image[checksum:checksum + 4] = authenticode.checksum(bytes(image))
     with open(out, "wb") as f:
         f.write(image)
 
@@ -116,12 +113,12 @@ def main(command, *args):
         if args[2] == "checksum":
             resign(*args[:2], [], lambda content: content)
             with open(args[1], "r+b") as f:
-                f.seek(pe.Headers.of_file(args[1]).checksum_offset)
+                f.seek(authenticode.table(f.read())[1])
                 f.write(struct.pack("<I", 0xDEADBEEF))
         else:
             with open(args[0], "rb") as f:
                 image = f.read()
-            offset, size = pe.Headers(image).directory(pe.CERTIFICATE)
+            _, _, offset, size = authenticode.table(image)
             first = parser.parse(image[offset + 8:], strict=False)
             length = 8 + len(first[3]) + len(first[4])
             if length == size:

@@ -159,16 +159,21 @@ def checksum(image):
     return struct.pack("<I", pefile.PE(data=image, fast_load=True).generate_checksum())
 
 
-def read(image):
-    """(IMAGE's signatures, the primary first; IMAGE less its signature: cut at the table, its entry
-    zeroed, a signed checksum made anew). Raises NotAnImage, or Malformed for more than signing writes."""
+def table(image):
+    """(file offsets of the certificate table's directory entry and of the checksum; the table's
+    offset and size): what signing writes in the headers. Raises NotAnImage."""
     try:
         headers = pefile.PE(data=image, fast_load=True).OPTIONAL_HEADER
         entry = headers.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     except (pefile.PEFormatError, IndexError) as error:
         raise NotAnImage(str(error)) from None
-    offset, size, slot = entry.VirtualAddress, entry.Size, entry.get_file_offset()
-    field = headers.get_field_absolute_offset("CheckSum")
+    return entry.get_file_offset(), headers.get_field_absolute_offset("CheckSum"), entry.VirtualAddress, entry.Size
+
+
+def read(image):
+    """(IMAGE's signatures, the primary first; IMAGE less its signature: cut at the table, its entry
+    zeroed, a signed checksum made anew). Raises NotAnImage, or Malformed for more than signing writes."""
+    slot, field, offset, size = table(image)
     if size == 0:
         return [], image
     if offset + size != len(image):

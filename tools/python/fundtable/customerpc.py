@@ -9,6 +9,7 @@ The tool's texts are written here on their own, as a customer reads them, not ta
 product's source: a wrong byte there must fail the cases, not be copied into them.
 
     tools/python/run customerpc text caption|succeeded|failed     prints a text, as UTF-8
+    tools/python/run customerpc bits EXE      prints 32 or 64; exit 1 when EXE is no Windows program
     tools/python/run customerpc demo PREFIX ROUTE VERSION ROOT SCENARIO [--desktop WxH]
         lays out the demo's PC for SCENARIO (installed, locked, absent, unregistered)
     tools/python/run customerpc hold PREFIX ROUTE HOLDER WINDOWS_PATH
@@ -25,6 +26,8 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
+
+import pefile
 
 from fundtable import relaytrace
 
@@ -80,6 +83,19 @@ class Failure(Exception):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def executable(path):
+    """(bits, (low, high)) of the Windows program at PATH: 32 or 64, and where its image lies once
+    loaded at its preferred base, as Wine loads the tool. Raises Failure for anything else."""
+    with open(path, "rb") as f:
+        headers = f.read(4096)
+    try:
+        optional = pefile.PE(data=headers, fast_load=True).OPTIONAL_HEADER
+    except pefile.PEFormatError as error:
+        raise Failure(f"{path}: not a Windows program ({error})") from None
+    bits = 64 if optional.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 32
+    return bits, (optional.ImageBase, optional.ImageBase + optional.SizeOfImage)
 
 
 class CustomerPC:
@@ -205,6 +221,7 @@ def main():
     commands = parser.add_subparsers(dest="command", required=True)
     text = commands.add_parser("text")
     text.add_argument("name", choices=sorted(TEXTS))
+    commands.add_parser("bits").add_argument("exe")
     demo = commands.add_parser("demo")
     for name in ("prefix", "route", "version", "root"):
         demo.add_argument(name)
@@ -219,6 +236,8 @@ def main():
     try:
         if args.command == "text":
             print(TEXTS[args.name])
+        elif args.command == "bits":
+            print(executable(args.exe)[0])
         elif args.command == "demo":
             lay_out_demo(CustomerPC(args.prefix, args.route), args.version, args.root, args.scenario, args.desktop)
         elif args.command == "hold":

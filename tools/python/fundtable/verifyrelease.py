@@ -22,9 +22,10 @@ import os
 import re
 import sys
 
+import pefile
+
 from fundtable import authenticode
 from fundtable import manifest
-from fundtable import pe
 from fundtable import policy
 from fundtable import releaseinfo
 from fundtable.certificates import Malformed, Missing, printable, read_once, trusted
@@ -201,11 +202,34 @@ def verify(args):
         for reason in reasons:
             print(f"differs: {reason}")
         print(f"differs: the file{', less its signature,' if signatures else ''} is not the exe this checkout "
-              f"builds: {pe.describe_difference(built, stripped)}")
+              f"builds: {difference(built, stripped)}")
         return failures + ["it is not the exe this checkout builds"], []
     print(f"matches: {'less its signature, ' if signatures else ''}byte for byte the exe this checkout "
           f"({releaseinfo.Source().version}) builds")
     return failures, []
+
+
+def difference(built, candidate):
+    """Where CANDIDATE's bytes differ from BUILT's, in words: how many, and the first few places."""
+    image = pefile.PE(data=built, fast_load=True)
+    checksum = image.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+
+    def where(offset):
+        section = image.get_section_by_offset(offset)
+        if section:
+            return f"section {section.Name.rstrip(bytes(1)).decode('ascii', 'replace')}, " \
+                   f"{offset - section.PointerToRawData:#x} bytes in"
+        if offset >= image.OPTIONAL_HEADER.SizeOfHeaders:
+            return "outside every section"
+        return "the headers: PE checksum" if 0 <= offset - checksum < 4 else f"the headers, {offset:#x} bytes in"
+
+    differing = [i for i in range(min(len(built), len(candidate))) if built[i] != candidate[i]]
+    places = ", ".join(f"{i:#x} ({where(i)})" for i in differing[:3])
+    more = f" and {len(differing) - 3} more" if len(differing) > 3 else ""
+    said = f"{len(differing)} byte(s) differ" + (f", at {places}{more}" if differing else "")
+    if len(built) != len(candidate):
+        said = f"{len(candidate)} bytes where the build has {len(built)}; in the common part {said}"
+    return said
 
 
 def main():
