@@ -26,8 +26,16 @@ class SpcIndirectData(core.Sequence):
     _fields = [("data", SpcAttribute), ("message_digest", DigestInfo)]
 
 
+class RawValues(core.SetOf):
+    _child_spec = core.Any
+
+
 class RawAttribute(core.Sequence):  # each value parsed later, as what the policy says it is
-    _fields = [("type", core.ObjectIdentifier), ("values", core.SetOf, {"spec": core.Any})]
+    _fields = [("type", core.ObjectIdentifier), ("values", RawValues)]
+
+
+class RawAttributes(core.SetOf):
+    _child_spec = RawAttribute
 
 
 def strong(algorithm, what):
@@ -68,7 +76,7 @@ class Signed:
                 or any(count != 1 for _, count in signed):
             raise Malformed(f"a signature's signed attributes are not those allowed ({', '.join(kinds)})")
         self.unsigned, unsigned = {}, signer["unsigned_attrs"]
-        for attribute in core.SetOf.load(unsigned.dump(), spec=RawAttribute, implicit=1) if unsigned.contents else []:
+        for attribute in RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []:
             self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
         for kind_, values in self.unsigned.items():
             if len(values) > rule["unsigned"].get(kind_, 0):
