@@ -11,7 +11,7 @@ from asn1crypto import cms, core, parser, pem, tsp
 from asn1crypto.algos import DigestInfo
 
 from fundtable import policy
-from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool
+from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool, vouching
 
 
 class NotAnImage(Exception):
@@ -46,6 +46,19 @@ def strong(algorithm, what):
                         "SHA-256 or stronger is required, as the algorithm alone")
 
 
+def form(algorithm):
+    """How ALGORITHM's parameters are written: "absent", "NULL" or "other"."""
+    parameters = algorithm["parameters"]
+    return "absent" if isinstance(parameters, core.Void) else "NULL" if parameters.dump() == b"\5\0" else "other"
+
+
+def in_order(items, what):
+    """Refuses ITEMS, a parsed SET OF, unless in DER's order: another order is another file."""
+    encodings = [item.dump() for item in items]
+    if encodings != sorted(encodings):
+        raise Malformed(f"a signature's {what} are not in DER's order")
+
+
 class Signed:
     """One CMS SignedData of KIND (policy.SIGNATURES), holding nothing the policy does not allow."""
 
@@ -55,16 +68,19 @@ class Signed:
         if info["content_type"].native != "signed_data":
             raise Malformed("the signature is malformed (not a CMS signature)")
         self.data = data = info["content"]
-        if data["crls"].native:
+        if not isinstance(data["crls"], core.Void):  # even an empty list
             raise Malformed("a signature carries certificate revocation lists, which no signature covers")
         if len(data["signer_infos"]) != 1:
             raise Malformed(f"a signature has {len(data['signer_infos'])} signers, where one is allowed")
         self.info = signer = data["signer_infos"][0]
         strong(signer["digest_algorithm"], "a timestamp" if kind == "timestamp" else "a signature")
+        if form(signer["digest_algorithm"]) != rule["digest_parameters"] or data["version"].native != rule["version"] \
+                or signer["version"].native != policy.SIGNER_VERSIONS.get(signer["sid"].name):
+            raise Malformed("a signature's version or digest parameters are not as its kind is written")
         if [a.dump() for a in data["digest_algorithms"]] != [signer["digest_algorithm"].dump()]:
             raise Malformed("a signature lists digest algorithms other than its signer's one")
         algorithm = signer["signature_algorithm"]
-        if algorithm["algorithm"].native not in policy.SIGNATURE_ALGORITHMS or algorithm["parameters"].native:
+        if policy.SIGNATURE_ALGORITHMS.get(algorithm["algorithm"].native) != form(algorithm):
             raise Malformed(f"a signature is made with {algorithm['algorithm'].native}, which is not allowed")
         encapsulated = data["encap_content_info"]
         if encapsulated["content_type"].dotted != rule["content"] or \
@@ -76,7 +92,11 @@ class Signed:
                 or any(count != 1 for _, count in signed):
             raise Malformed(f"a signature's signed attributes are not those allowed ({', '.join(kinds)})")
         self.unsigned, unsigned = {}, signer["unsigned_attrs"]
-        for attribute in RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []:
+        if not isinstance(unsigned, core.Void) and not unsigned.contents:
+            raise Malformed("a signature carries an empty set of unsigned attributes, which DER has no place for")
+        unsigned = RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []
+        in_order(unsigned, "unsigned attributes")
+        for attribute in unsigned:
             self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
         for kind_, values in self.unsigned.items():
             if len(values) > rule["unsigned"].get(kind_, 0):
@@ -87,6 +107,7 @@ class Signed:
                             f"{policy.MAX_CHAIN} is allowed")
         if any(c.name != "certificate" for c in certificates):
             raise Malformed("a signature carries something other than certificates")
+        in_order(certificates, "certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
         self.signer, self.chain, self.refused = None, [], ""
@@ -131,10 +152,14 @@ class Timestamp(Signed):
         """'' when an authority chaining to ANCHORS (CAFILE's bytes) made it over its signature."""
         if not self.covers:
             return "it was made over other data than this signature"
+        fit, why = vouching(self.chain, anchors, "time stamping")
+        if why:
+            return f"no authority in {cafile} vouches for it ({why})"
         # Judged when it was made, as the signature it vouches for is: an authority's certificate
         # that has expired since leaves its tokens good.
         status, said, _ = tool("openssl", "ts", "-verify", "-in", self.der, "-token_in", "-data",
-                               self.signature_value, "-CAfile", anchors, "-attime", str(int(self.time.timestamp())))
+                               self.signature_value, "-partial_chain", "-CAfile", fit,
+                               "-attime", str(int(self.time.timestamp())))
         return "" if status == 0 and "Verification: OK" in said else reason(said)
 
 
@@ -157,10 +182,11 @@ class Signature(Signed):
         self.timestamps = [Timestamp(t, self.value) for t in self.unsigned.get(policy.TIMESTAMP, [])]
         if self.unsigned.get(policy.NESTED) and not nested:
             raise Malformed("a nested signature holds another, which no verifier here checks")
-        nested_der = self.unsigned.get(policy.NESTED, [])
-        if len(set(nested_der)) != len(nested_der) or der in nested_der:
+        self.nested = [Signature(n, image, signed_range, False) for n in self.unsigned.get(policy.NESTED, [])]
+        # A copy re-encoded is other bytes, but its signer's signature value is the same.
+        values = [self.value] + [n.value for n in self.nested]
+        if len(set(values)) != len(values):
             raise Malformed("a nested signature is a copy of another signature in the file")
-        self.nested = [Signature(n, image, signed_range, False) for n in nested_der]
 
 
 def checksum(image):
@@ -203,10 +229,9 @@ def read(image):
         raise Malformed(f"the signature block says it is {length} bytes long, where the table is {size}")
     stripped = bytearray(image[:offset])
     stripped[slot:slot + 8] = bytes(8)
-    if image[field:field + 4] == checksum(image):
-        stripped[field:field + 4] = checksum(bytes(stripped))
-    elif image[field:field + 4] != checksum(bytes(stripped)):
-        raise Malformed("the PE checksum is neither the signed file's nor the unsigned one's")
+    if image[field:field + 4] != checksum(image):  # signing writes the signed file's, and only that
+        raise Malformed("the PE checksum is not the signed file's")
+    stripped[field:field + 4] = checksum(bytes(stripped))
     try:
         primary = Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)])
     except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late

@@ -69,8 +69,11 @@ def read_once(path, cap, dir_fd=None):
     """PATH's bytes, read whole from one open: a regular file, no link, at most CAP bytes. Raises OSError."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
             raise OSError(0, "not a regular file")
+        if status.st_nlink != 1:
+            raise OSError(0, "a hard link, another name of a file that may lie elsewhere")
         with os.fdopen(os.dup(fd), "rb") as f:
             data = f.read(cap + 1)
         if len(data) > cap:
@@ -89,26 +92,31 @@ def printable(text):
 
 def canonical(data):
     """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
-    booleans and OIDs as DER has them, nested no deeper than policy.MAX_DEPTH. Linear: items are
-    walked by offset in views of DATA, never copied (asn1crypto's dump(force=True) is exponential in
-    depth, and copying what follows each item quadratic in its count)."""
-    stack = [(memoryview(data), 0)]
+    booleans and OIDs as DER has them, a SET's items in order, nested no deeper than policy.MAX_DEPTH.
+    Linear: items are walked by offset in views of DATA, copied only to order a SET's (asn1crypto's
+    dump(force=True) is exponential in depth, and copying what follows each item quadratic in its count)."""
+    stack = [(memoryview(data), 0, False)]
     while stack:
-        items, depth = stack.pop()
+        items, depth, is_set = stack.pop()
         if depth > policy.MAX_DEPTH:
             return False
-        pointer = 0
+        pointer, previous = 0, b""
         while pointer < len(items):
+            start = pointer
             (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
             if trailer or bytes(header) != parser._dump_header(class_, method, tag, contents):
                 return False
+            encoded = bytes(items[start:pointer]) if is_set else b""
+            if encoded < previous:
+                return False
+            previous = encoded
             if class_ == 0 and (method and tag not in (16, 17) or tag == 1 and contents not in (b"\0", b"\xff")
                                 or tag in (2, 10) and len(contents) > 1 and contents[0] in ((contents[1] >> 7) * 255,)
                                 or tag == 6 and (not contents or contents[-1] > 127 or any(
                                     b == 0x80 and (i == 0 or contents[i - 1] < 128) for i, b in enumerate(contents)))):
                 return False
             if method:
-                stack.append((contents, depth + 1))
+                stack.append((contents, depth + 1, class_ == 0 and tag == 17))
     return True
 
 
@@ -149,10 +157,11 @@ class Certificate:
         except Exception:  # any failure to verify, whatever the key or algorithm, is "did not sign"
             return False
 
-    def usage_refused(self, role):
-        """Why the certificate may not serve ROLE (policy.USAGES), or ''."""
+    def usage_refused(self, role, anchor=False):
+        """Why the certificate may not serve ROLE (policy.USAGES), or ''. An ANCHOR's own signature
+        proves nothing, so its digest is not judged."""
         parsed, rule = self.parsed, policy.USAGES[role]
-        if parsed["signature_algorithm"].hash_algo not in policy.DIGESTS:
+        if not anchor and parsed["signature_algorithm"].hash_algo not in policy.DIGESTS:
             return f"{self.subject} is signed with {parsed['signature_algorithm'].hash_algo}, a digest too weak"
         if rule["ca"] and not parsed.ca:
             return f"{self.subject} signs another certificate on the chain and is no CA"
@@ -189,10 +198,36 @@ def chain(signer, carried, role):
     return found, ""
 
 
+def pem_certificates(data):
+    """The DER of each PEM certificate in DATA, a setting's file."""
+    try:
+        return [der for kind, _, der in pem.unarmor(data, multiple=True) if kind == "CERTIFICATE"]
+    except ValueError:
+        return []
+
+
+def vouching(found, anchors, role):
+    """(the PEM of ANCHORS' certificates that are the top of the chain FOUND, or signed it, and may
+    vouch for ROLE; why none may). A CA in CAFILE is held to the chain's rules: OpenSSL, handed the
+    whole file, would take one for e-mail as readily as one for code."""
+    fit, why = [], f"no certificate in it is or signed {found[-1].subject}" if found else "no chain was proven"
+    for der in pem_certificates(anchors) if found else []:
+        try:
+            anchor = Certificate(der)
+        except Malformed:
+            continue  # a bundle's certificate no chain here can use
+        if anchor.der == found[-1].der or anchor.signs(found[-1]):
+            refused = "" if anchor.der == found[-1].der else anchor.usage_refused(role + " CA", anchor=True)
+            fit, why = (fit + [anchor], why) if not refused else (fit, refused)
+    return "".join(a.pem for a in fit).encode(), "" if fit else why
+
+
 def trusted(found, anchors, cafile, at=None):
     """'' when the chain FOUND leads to a certificate in ANCHORS (CAFILE's bytes) at AT, else why not."""
+    fit, why = vouching(found, anchors, "code signing")
     untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
-    # CAFILE alone: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.
-    status, said, _ = tool("openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile", anchors, *untrusted,
-                           *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
+    # Only the fit anchors: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.
+    status, said, _ = (1, why, None) if why else tool(
+        "openssl", "verify", "-no-CApath", "-no-CAstore", "-partial_chain", "-CAfile", fit, *untrusted,
+        *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
     return "" if status == 0 else f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"

@@ -142,8 +142,11 @@ def check_folder(folder, folder_fd, known, candidate, stripped, establish):
             raise Malformed(f"the release folder has no {policy.SUMS}")
         listed, zip_name = read_sums(files[policy.SUMS])
         if policy.SUMS_SIGNATURE in files:
-            signature = Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing")
-            failures.append(establish(signature.prove(files[policy.SUMS])))
+            try:
+                signature = Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing").prove(files[policy.SUMS])
+            except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late
+                raise Malformed(f"{policy.SUMS_SIGNATURE} is malformed ({printable(str(error).splitlines()[0])})") from None
+            failures.append(establish(signature))
         else:
             print(f"    {policy.SUMS}: not signed")
             failures.append(establish(None))

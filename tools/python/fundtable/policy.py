@@ -18,23 +18,29 @@ MAX_DEPTH = 64  # of DER nesting: a signature with a timestamp and a nested sign
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
 DIGESTS = {"sha256", "sha384", "sha512"}
-SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15", "sha256_rsa", "sha384_rsa", "sha512_rsa",
-                        "sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa"}
+# No signature covers a signer's algorithm identifiers, so each has the one form it is written in:
+# parameters NULL or absent, as the standards have them for each algorithm and as signing writes.
+SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "sha256_rsa": "NULL", "sha384_rsa": "NULL", "sha512_rsa": "NULL",
+                        "sha256_ecdsa": "absent", "sha384_ecdsa": "absent", "sha512_ecdsa": "absent"}
+SIGNER_VERSIONS = {"issuer_and_serial_number": "v1", "subject_key_identifier": "v3"}
 
 # Each kind of signature: what it signs, the signed attributes it may have (those in "needs" once
-# each, the others at most once) and the unsigned ones (at most so many of each).
+# each, the others at most once), the unsigned ones (at most so many of each), and the forms of
+# what no signature covers that its maker writes: its version and its digest's parameters.
 SIGNATURES = {
     "exe": {"content": "1.3.6.1.4.1.311.2.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
             "signed": {"1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12",
                        "1.2.840.113549.1.9.25.4"},  # a nested signature's sequence number
-            "unsigned": {"1.3.6.1.4.1.311.3.3.1": 1, "1.3.6.1.4.1.311.2.4.1": 4}, "detached": False},
+            "unsigned": {"1.3.6.1.4.1.311.3.3.1": 1, "1.3.6.1.4.1.311.2.4.1": 4}, "detached": False,
+            "version": "v1", "digest_parameters": "NULL"},
     # ESS's certificate hash (SHA-1 in its first version) only names the authority's certificate,
     # which OpenSSL's verification proves by its key in any case.
     "timestamp": {"content": "1.2.840.113549.1.9.16.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
                   "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47"},
-                  "unsigned": {}, "detached": False},
+                  "unsigned": {}, "detached": False, "version": "v3", "digest_parameters": "NULL"},
     "sums": {"content": "1.2.840.113549.1.7.1", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
-             "signed": {"1.2.840.113549.1.9.5"}, "unsigned": {}, "detached": True},
+             "signed": {"1.2.840.113549.1.9.5"}, "unsigned": {}, "detached": True, "version": "v1",
+             "digest_parameters": "absent"},
 }
 NESTED, TIMESTAMP = "1.3.6.1.4.1.311.2.4.1", "1.3.6.1.4.1.311.3.3.1"
 PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"

@@ -28,7 +28,7 @@ from fundtable import authenticode
 from fundtable import manifest
 from fundtable import policy
 from fundtable import releaseinfo
-from fundtable.certificates import Malformed, Missing, printable, read_once, trusted
+from fundtable.certificates import Malformed, Missing, pem_certificates, printable, read_once, trusted
 
 SETTINGS = {"file": "EXE", "signer": "SIGNER", "trust": "TRUST", "tsa": "TSA", "buildinfo": "BUILDINFO"}
 
@@ -67,6 +67,8 @@ def settings():
         raise Usage(f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(args.signer)}")
     for name, path, what in (("anchors", args.trust, "TRUST"), ("authorities", args.tsa, "TSA"), ("built_image", args.built, "EXE")):
         setattr(args, name, read_setting(path, what) if path else None)
+        if path and what != "EXE" and not pem_certificates(getattr(args, name)):
+            raise Usage(f"{what} names {printable(path)}, which holds no PEM certificate")
     try:
         args.folder_fd = os.open(os.path.dirname(args.file) or ".", os.O_RDONLY | os.O_DIRECTORY)
         args.candidate = read_once(os.path.basename(args.file), policy.MAX_BYTES[policy.EXE], dir_fd=args.folder_fd)
