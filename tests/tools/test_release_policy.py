@@ -8,7 +8,7 @@ import unittest
 import zipfile
 
 from fundtable import certificates, manifest, policy, releaseinfo
-from asn1crypto import core
+from asn1crypto import core, pem
 
 from fundtable.certificates import Malformed, read_once, strict
 
@@ -84,8 +84,9 @@ class Zip(unittest.TestCase):
 class Der(unittest.TestCase):
     def test_only_the_shortest_definite_forms(self):
         self.assertEqual(strict(core.Any, bytes.fromhex("3006020101060100"), "it").dump(), bytes.fromhex("3006020101060100"))
+        self.assertTrue(certificates.canonical(bytes.fromhex("3106020101020102")))
         for hex_ in ("30810602010106010 0", "3080020101060100 0000", "300602020001060100", "3006020101060181",
-                     "24030401 00", "0101 01", "3006020101060180", "3006020101"):
+                     "24030401 00", "0101 01", "3006020101060180", "3006020101", "3106020102020101"):
             with self.subTest(der=hex_), self.assertRaises(Malformed):
                 strict(core.Any, bytes.fromhex(hex_.replace(" ", "")), "it")
 
@@ -99,7 +100,8 @@ class ReadOnce(unittest.TestCase):
             os.symlink(path, os.path.join(folder, "link"))
             os.mkfifo(os.path.join(folder, "fifo"))
             self.assertEqual(read_once(path, 5), b"12345")
-            for name, cap in (("file", 4), ("link", 5), ("fifo", 5)):
+            os.link(path, os.path.join(folder, "hard"))
+            for name, cap in (("file", 4), ("link", 5), ("fifo", 5), ("hard", 5)):
                 with self.subTest(name=name), self.assertRaises(OSError):
                     read_once(os.path.join(folder, name), cap)
 
@@ -136,3 +138,34 @@ class AttackedShapesTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+def issued(subject, issuer=None, ca=False, purpose=None):
+    """(a certificate's PEM, its key): ISSUER's (PEM, key), or self-signed."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+    import datetime
+    key, now = ec.generate_private_key(ec.SECP256R1()), datetime.datetime.now(datetime.timezone.utc)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
+    issuer_name, issuer_key = (x509.load_pem_x509_certificate(issuer[0]).subject, issuer[1]) if issuer else (name, key)
+    builder = x509.CertificateBuilder().subject_name(name).issuer_name(issuer_name).public_key(key.public_key()) \
+        .serial_number(x509.random_serial_number()).not_valid_before(now).not_valid_after(now + datetime.timedelta(days=1)) \
+        .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True) \
+        .add_extension(x509.KeyUsage(not ca, False, False, False, False, ca, False, False, False), critical=True)
+    if purpose:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([purpose]), critical=False)
+    return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM), key
+
+
+class Vouching(unittest.TestCase):
+    def test_a_ca_in_cafile_is_held_to_the_purpose_as_one_carried(self):
+        from cryptography.x509.oid import ExtendedKeyUsageOID as Usage
+        root = issued("Root", ca=True)
+        mail, stamps = issued("Mail CA", root, ca=True, purpose=Usage.EMAIL_PROTECTION), issued("Stamp CA", root, ca=True)
+        for ca, why in ((mail, "Common Name: Mail CA is not for time stamping"), (stamps, "")):
+            leaf = certificates.Certificate(pem.unarmor(issued("Authority", ca, purpose=Usage.TIME_STAMPING)[0])[2])
+            with self.subTest(ca=why or "fit"):
+                fit, said = certificates.vouching([leaf], root[0] + mail[0] + stamps[0], "time stamping")
+                self.assertEqual((said, bool(fit)), (why, not why))
