@@ -218,7 +218,10 @@ def vouching(found, anchors, role):
             continue  # a bundle's certificate no chain here can use
         if anchor.der == found[-1].der or anchor.signs(found[-1]):
             refused = "" if anchor.der == found[-1].der else anchor.usage_refused(role + " CA", anchor=True)
-            fit, why = (fit + [anchor], why) if not refused else (fit, refused)
+            if refused:
+                why = refused
+            else:
+                fit.append(anchor)
     return "".join(a.pem for a in fit).encode(), "" if fit else why
 
 
@@ -227,7 +230,8 @@ def trusted(found, anchors, cafile, at=None):
     fit, why = vouching(found, anchors, "code signing")
     untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
     # Only the fit anchors: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.
-    status, said, _ = (1, why, None) if why else tool(
-        "openssl", "verify", "-no-CApath", "-no-CAstore", "-partial_chain", "-CAfile", fit, *untrusted,
-        *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
-    return "" if status == 0 else f"it does not chain to a certificate in {printable(cafile)} ({reason(said)})"
+    if not why:
+        status, said, _ = tool("openssl", "verify", "-no-CApath", "-no-CAstore", "-partial_chain", "-CAfile", fit,
+                               *untrusted, *(["-attime", str(int(at.timestamp()))] if at else []), found[0].pem.encode())
+        why = "" if status == 0 else reason(said)
+    return why and f"it does not chain to a certificate in {printable(cafile)} ({why})"
