@@ -81,6 +81,11 @@ def edit(data, path, change):
     return encode(item, b"".join(children))
 
 
+def inserted(content, item):
+    """CONTENT, a SET's, with ITEM among its items in DER's order."""
+    return b"".join(sorted([i[3] + i[4] for i in items(content)] + [item]))
+
+
 def primary(image):
     _, _, offset, size = authenticode.table(image)
     first = parser.parse(image[offset + 8:offset + size], strict=False)
@@ -108,7 +113,7 @@ def recoding(signature, how):
     def nested(content):  # the signature itself, less its timestamp, as a nested one
         copy = edit(signature, signer, lambda content: b"".join(i[3] + i[4] for i in items(content)[:-1]))
         attribute = core.Sequence(contents=core.ObjectIdentifier(NESTED).dump() + core.SetOf(contents=copy).dump())
-        return b"".join(sorted([i[3] + i[4] for i in items(content)] + [attribute.dump()]))
+        return inserted(content, attribute.dump())
     return {
         "order": (CERTIFICATES, lambda content: b"".join(i[3] + i[4] for i in reversed(items(content)))),
         "junk": (CERTIFICATES, lambda content: b"\2\1\5" + content),
@@ -139,8 +144,7 @@ def main(command, *args):
                lambda content: content + cert)
         return 0
     if command == "attribute":
-        resign(*args[:2], UNSIGNED, lambda content: b"".join(sorted([i[3] + i[4] for i in items(content)] +
-                                                                  [bytes.fromhex(args[2])])))
+        resign(*args[:2], UNSIGNED, lambda content: inserted(content, bytes.fromhex(args[2])))
         return 0
     if command == "header":
         if args[2] in ("checksum", "unsigned-checksum"):
