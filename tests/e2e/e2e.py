@@ -20,7 +20,11 @@ import os
 import stat
 import sys
 
-import cases as e2e_cases
+# Found beside this file, as for anyone who runs it (dist does, with no PYTHONPATH).
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tools", "python")]
+
+import cases as e2e_cases  # noqa: E402
 from fundtable import relaytrace, windowsversions
 from fundtable.customerpc import CAPTION, HKCU, HKLM, CustomerPC, Failure, check, executable, reg_file
 

@@ -12,14 +12,8 @@ import sys
 
 import pefile
 
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "python"))
+from fundtable.customerpc import Failure, check  # noqa: E402
 
 
 def reviewed_imports(bits):
