@@ -4,25 +4,35 @@ import os
 import re
 import unittest
 
-from fundtable.bench import TARGETS, in_order, least_times, missed, ratios, wine_column
+from fundtable.bench import TARGETS, Failed, in_order, least_times, missed, ratios, wine_column
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def entry(name, cpu, run_type="iteration"):
+def entry(name, cpu, run_type="iteration", iterations=10_000_000):
     return {"name": name, "run_name": name.split("_")[0], "run_type": run_type, "cpu_time": cpu,
-            "real_time": 1e9, "time_unit": "ns"}
+            "iterations": iterations, "real_time": 1e9, "time_unit": "ns"}
 
 
 class LeastTimesTest(unittest.TestCase):
     def test_the_least_cpu_time_of_the_runs_in_any_order_and_no_aggregate(self):
         results = {"benchmarks": [entry("A/1", 30.0), entry("B/2", 7.0), entry("A/1", 20.0), entry("A/1", 25.0),
                                   entry("A/1_mean", 1.0, "aggregate"), entry("A/1_min", 2.0, "aggregate")]}
-        self.assertEqual(least_times(results), {"A/1": 20.0, "B/2": 7.0})
+        self.assertEqual(least_times(results, 0.05), {"A/1": 20.0, "B/2": 7.0})
+
+    def test_a_run_with_too_little_cpu_time_to_read_is_refused(self):
+        # 10 million iterations of 7 ns: 70 ms of CPU, enough for runs of up to 0.14 s.
+        results = {"benchmarks": [entry("A/1", 30.0), entry("B/2", 7.0)]}
+        self.assertEqual(least_times(results, 0.14), {"A/1": 30.0, "B/2": 7.0})
+        with self.assertRaisesRegex(Failed, "a run of B/2 used 70 ms of CPU"):
+            least_times(results, 0.15)
+        # Wine's clock read a short run as no time at all.
+        with self.assertRaisesRegex(Failed, "B/2"):
+            least_times({"benchmarks": [entry("B/2", 0.0)]}, 0.05)
 
     def test_a_run_measured_in_another_unit_is_refused(self):
         results = {"benchmarks": [dict(entry("A/1", 3.0), time_unit="us")]}
-        self.assertRaises(AssertionError, least_times, results)
+        self.assertRaises(AssertionError, least_times, results, 0.05)
 
 
 class TargetsTest(unittest.TestCase):
@@ -61,7 +71,8 @@ class LayoutTest(unittest.TestCase):
                          ["A/80", "A/144", "A/528", "B/64", "B/4096"])
 
     def test_the_column_names_the_wine_and_the_build(self):
-        self.assertEqual(wine_column(32, "wine-10.0 (Debian 10.0~repack-6)"), "Wine 10.0 WoW64, 32-bit MinGW i686 build")
+        self.assertEqual(wine_column(32, "wine-10.0 (Debian 10.0~repack-6)"),
+                         "Wine 10.0 WoW64, 32-bit MinGW i686 build")
         self.assertEqual(wine_column(64, "wine-8.0 (Debian 8.0~repack-4)"), "Wine 8.0, 64-bit MinGW x86_64 build")
 
 

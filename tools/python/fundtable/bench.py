@@ -44,13 +44,20 @@ def run(name, launcher, program, flags):
         return json.load(f)
 
 
-def least_times(results):
-    """CPU time per iteration of each benchmark, the least of its runs (ns)."""
+def least_times(results, min_seconds):
+    """CPU time per iteration of each benchmark, the least of its runs (ns). A run that used less
+    than half of min_seconds of CPU was cut short by the wall clock, and its CPU time is too coarse
+    to read: Wine counts a thread's in 10 ms steps."""
     runs = collections.defaultdict(list)
     for b in results["benchmarks"]:
         if b.get("run_type", "iteration") == "iteration":
             assert b["time_unit"] == "ns", b
-            runs[b.get("run_name", b["name"])].append(b["cpu_time"])
+            name = b.get("run_name", b["name"])
+            used = b["cpu_time"] * b["iterations"] / 1e9
+            if used < min_seconds / 2:
+                raise Failed(f"a run of {name} used {used * 1e3:.0f} ms of CPU, too little to measure; a larger "
+                             f"BENCH_MIN_TIME (now {min_seconds:g}) gives each run more")
+            runs[name].append(b["cpu_time"])
     return {name: min(times) for name, times in runs.items()}
 
 
@@ -83,12 +90,14 @@ def main():
     build = f"build/bench-win{bits}"
     route = "wow64" if bits == 32 else "64"
     wine_exec = ["tools/wine/wine-exec", route, f"{build}/wineprefix"]
-    flags = ["--benchmark_format=json", f"--benchmark_min_time={MIN_TIME}", f"--benchmark_repetitions={RUNS}",
-             "--benchmark_enable_random_interleaving=true"]
+    # Warmed up first: the first iterations of a path under Wine take many times the later ones,
+    # and would set too few iterations for every run.
+    flags = ["--benchmark_format=json", f"--benchmark_min_time={MIN_TIME}", f"--benchmark_min_warmup_time={MIN_TIME}",
+             f"--benchmark_repetitions={RUNS}", "--benchmark_enable_random_interleaving=true"]
     load = os.getloadavg()[0]
     try:
-        host = least_times(run("host", [], "build/bench-host/tests/bench/FoundationBench", flags))
-        wine = least_times(run("wine", wine_exec, f"{build}/tests/bench/FoundationBench.exe", flags))
+        host = least_times(run("host", [], "build/bench-host/tests/bench/FoundationBench", flags), float(MIN_TIME))
+        wine = least_times(run("wine", wine_exec, f"{build}/tests/bench/FoundationBench.exe", flags), float(MIN_TIME))
         heap = run("heap", wine_exec, f"{build}/tests/bench/RepairHeapCalls.exe", [])
     except Failed as failure:
         print(f"bench: {failure}", file=sys.stderr)
