@@ -75,8 +75,8 @@ help:
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
-	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds per benchmark"
-	@echo "               (default 0.5)"
+	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds of each of a"
+	@echo "               benchmark's five runs (default 0.2)"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
@@ -106,7 +106,8 @@ fuzz: bootstrap
 	 exit $${PIPESTATUS[0]}
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
-# or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds per benchmark (default 0.5).
+# or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds of each of a benchmark's five
+# runs (default 0.2).
 bench: bootstrap
 	@$(in-root) bash -c 'tools/checks/fetch-benchmark-source build/third_party/benchmark && \
 	bits=$$(tools/wine/runs-32bit-code >/dev/null && echo 32 || echo 64) && \

@@ -4,8 +4,6 @@
 
 PlatformLock::PlatformLock() : mutex() { pthread_mutex_init(&mutex, nullptr); }
 PlatformLock::~PlatformLock() { pthread_mutex_destroy(&mutex); }
-void PlatformLock::Enter() { pthread_mutex_lock(&mutex); }
-void PlatformLock::Leave() { pthread_mutex_unlock(&mutex); }
 
 int32_t PlatformAtomicDecrement(volatile int32_t* value) { return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST); }
 

@@ -5,8 +5,6 @@ static_assert(sizeof(LONG) == sizeof(int32_t), "InterlockedDecrement works on 32
 // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): InitializeCriticalSection initialises it
 PlatformLock::PlatformLock() { InitializeCriticalSection(&section); }
 PlatformLock::~PlatformLock() { DeleteCriticalSection(&section); }
-void PlatformLock::Enter() { EnterCriticalSection(&section); }
-void PlatformLock::Leave() { LeaveCriticalSection(&section); }
 
 int32_t PlatformAtomicDecrement(volatile int32_t* value)
 {
