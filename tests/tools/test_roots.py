@@ -1,6 +1,7 @@
 """The Debian roots everything runs in: how one is named, kept and entered, and Python isolated."""
 
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -60,6 +61,34 @@ class RootRecipeTest(unittest.TestCase):
         self.assertEqual(debian_root("prune", "toolchain", roots=self.roots).returncode, 0)
         self.assertTrue(os.path.isdir(current) and os.path.isdir(held) and os.path.isdir(other_name))
         self.assertFalse(os.path.exists(idle) or os.path.exists(idle + ".lock") or os.path.exists(idle + ".complete"))
+
+    def test_a_root_prune_cannot_remove_fails_it_in_one_sentence(self):
+        stale = f"{self.roots}/toolchain-aaaaaaaaaaaa"
+        prune = [os.path.join(MACHINE, "debian-root"), "prune", "toolchain"]
+        env = dict(os.environ, FUNDTABLE_ROOTS=self.roots, HOME=self.roots)
+        for case in ("something is mounted in it", "a user prunes, inside a root, a root of other IDs"):
+            with self.subTest(case):
+                os.makedirs(f"{stale}/usr/bin", exist_ok=True)
+                open(f"{stale}/usr/bin/sh", "w").close()
+                open(stale + ".lock", "w").close()
+                if case.startswith("something"):
+                    command = ["bwrap", "--bind", "/", "/", "--dev", "/dev", "--tmpfs", f"{stale}/usr", *prune]
+                    expected = "busy"
+                else:
+                    # As mmdebstrap leaves a user's root: every file its subordinate IDs'.
+                    if os.getuid() != 0:
+                        self.skipTest("only root can give files to another user ID")
+                    subprocess.run(["chown", "-R", "100000:100000", stale], check=True)
+                    os.chown(self.roots, 4242, 4242)
+                    os.chown(stale + ".lock", 4242, 4242)
+                    command = ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", *prune]
+                    expected = "another user ID"
+                said = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
+                self.assertEqual(said.returncode, 1, said.stderr)
+                self.assertEqual(len(said.stderr.splitlines()), 1, said.stderr)
+                self.assertRegex(said.stderr, rf"^debian-root: {re.escape(stale)} was not removed: .*{expected}")
+                # Kept, lock and all, for the next prune to find.
+                self.assertTrue(os.path.isdir(stale) and os.path.isfile(stale + ".lock"))
 
 
 class InRootTest(unittest.TestCase):
