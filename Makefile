@@ -17,7 +17,7 @@ $(foreach v,$(SETTINGS),$(if $(filter undefined,$(origin $v)),,\
 # Debian the machine runs.
 in-root := tools/machine/in-root toolchain
 
-.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
+.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz transcripts clean
 
 help:
 	@echo "make check     install mmdebstrap, bubblewrap and uidmap where missing and make, once per machine,"
@@ -78,6 +78,11 @@ help:
 	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds per benchmark"
 	@echo "               (default 0.5)"
 	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
+	@echo "make transcripts"
+	@echo "               every command README.md, docs/ and this help give, typed as a reader types it"
+	@echo "               (tests/docs, Debian's cram) in a fresh clone of HEAD, in your login shell: each"
+	@echo "               one's exit status and the lines it is said to print; first fails if one of"
+	@echo "               those commands is typed by no transcript. About N minutes; ends with make clean"
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
 	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
@@ -129,6 +134,10 @@ verify-release:
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
 	@$(in-root) tools/wine/demo $(SCENARIO)
+
+# The documented commands, typed as a reader types them (tools/checks/transcripts says how).
+transcripts: bootstrap
+	@tools/checks/transcripts
 
 clean:
 	rm -rf build dist
