@@ -191,7 +191,7 @@ def check(top):
         if with_ci:
             for words in ci:
                 used |= template.match(words, ci=True)
-        missing = [] if frozenset() in used else ["as given, without its [ ] parts"]
+        missing = [] if frozenset() in used else ["without its [ ] parts" if template.groups else ""]
         for index, content in template.parts:
             if index is not None and not any(index in u for u in used):
                 missing.append("with [" + " ".join(p.pattern.replace("\\", "").replace(".+", "…") for p in content) + "]")
@@ -216,7 +216,7 @@ def check(top):
             problems.append(str(error))
             continue
         for missing in uncovered(template, runs, with_ci):
-            problems.append(f"{where}: `{text}` is typed by no transcript ({runner}), {missing}")
+            problems.append(f"{where}: `{text}` is typed by no transcript ({runner})" + (f", {missing}" if missing else ""))
     return problems
 
 
@@ -226,7 +226,8 @@ def _subreaper():
     libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 
 
-def _children():
+def _children(zombies=False):
+    """This process's children that still run (with ZOMBIES, the pids of those that ended)."""
     me, found = os.getpid(), []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
@@ -235,9 +236,24 @@ def _children():
             except OSError:
                 continue
             fields = stat[stat.rindex(")") + 2:].split()
-            if int(fields[1]) == me and fields[0] != "Z":
-                found.append((int(entry), stat[stat.index("(") + 1:stat.rindex(")")]))
+            if int(fields[1]) == me and (fields[0] == "Z") == zombies:
+                found.append(int(entry) if zombies else (int(entry), stat[stat.index("(") + 1:stat.rindex(")")]))
     return found
+
+
+def _wait(process, seconds, keep):
+    """PROCESS's status, or "timeout" after SECONDS; meanwhile reaps what the commands left that has
+    ended (a Wine server and its programs become this process's children when they outlive theirs)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return process.wait(timeout=min(5, max(deadline - time.monotonic(), 0.1)))
+        except subprocess.TimeoutExpired:
+            if time.monotonic() >= deadline:
+                return "timeout"
+        for pid in _children(zombies=True):
+            if pid not in keep and pid != process.pid:
+                os.waitpid(pid, os.WNOHANG)
 
 
 def _end_leftovers(grace):
@@ -331,12 +347,13 @@ def run(top, work, names):
             start = time.monotonic()
             path = work / "t" / name
             print(f"== {name}", flush=True)
-            try:
-                status = subprocess.run(_python() + ["-m", "cram", "--shell=/bin/bash", "--quiet", str(path)],
-                                        cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, timeout=seconds).returncode
-            except subprocess.TimeoutExpired:
-                status = "timeout"
+            cram = subprocess.Popen(_python() + ["-m", "cram", "--shell=/bin/bash", "--quiet", str(path)],
+                                    cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    start_new_session=True)
+            status = _wait(cram, seconds, keep=(authority.pid,))
+            if status == "timeout":
+                os.killpg(cram.pid, signal.SIGKILL)
+                cram.wait()
             took = time.monotonic() - start
             err = path.with_name(name + ".err")
             if status == 0:
@@ -345,6 +362,11 @@ def run(top, work, names):
             failed.append(name)
             if status == "timeout":
                 print(f"   FAILED: not done within {seconds} s; the commands' logs are in {work / 'logs'}")
+                for log in sorted((work / "logs").iterdir())[-1:]:
+                    print(f"   the command it was on: {log.name}; its last lines:")
+                    for line in log.read_text(errors="replace").splitlines()[-25:]:
+                        print(f"   |{line}")
+                break  # what it left running is ended below, before anything else runs
             elif err.exists():
                 print(f"   FAILED in {took:.0f} s ({err}); each command that printed other than it says:")
                 for command, printed in _failures(path.read_text(), err.read_text(errors="replace")):
