@@ -57,8 +57,8 @@ A developer's commands. make help lists every command:
   make transcripts
   make clean     remove build/ and dist/
 
-  $ typed make test-host | tail -n 1
-  .*100% tests passed, 0 tests failed out of [0-9]+ (re)
+  $ typed make test-host | grep 'tests passed'
+  100% tests passed, 0 tests failed out of [0-9]+ (re)
 
   $ typed make lint
   lint: clang-format
@@ -70,7 +70,7 @@ A developer's commands. make help lists every command:
   $ typed make fuzz | tail -n 1
   100% tests passed, 0 tests failed out of 2
 
-  $ typed make bench | grep -E '^(Machine|\| (benchmark|target)) '
+  $ typed make bench | grep -E '^(Machine: |\| (benchmark|target) )'
   Machine: .* (re)
   | benchmark | host g++ (ns) | Wine, MinGW i686 (ns) |
   | target | host | Wine | met under Wine |

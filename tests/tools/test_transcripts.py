@@ -88,6 +88,16 @@ class PageTest(unittest.TestCase):
             (3, ["make", "dist", "SIGN_KEY=pkcs11:token=v;type=private", "SIGN_PIN_FILE=$F/pin"])])
 
 
+class FailureTest(unittest.TestCase):
+    def test_each_command_cram_found_differing_is_named_with_what_it_printed(self):
+        source = "  $ echo a\n  a\n  $ echo b; echo c\n  b\n  $ false\n  $ echo 27\n  [0-9]+ (re)\n"
+        actual = "  $ echo a\n  a\n  $ echo b; echo c\n  b\n  c\n  $ false\n  [1]\n  $ echo 27\n  27\n"
+        diff = ("--- t\n+++ t.err\n@@ -3,4 +3,6 @@\n   $ echo b; echo c\n   b\n+  c\n   $ false\n+  [1]\n"
+                "   $ echo 27\n")
+        self.assertEqual(transcripts._failures(source, actual, diff),
+                         [("echo b; echo c", ["b", "c"]), ("false", ["[1]"])])
+
+
 class CheckTest(unittest.TestCase):
     """check() over a tree of pages: each problem is found, and a tree without one passes."""
 

@@ -281,21 +281,33 @@ def _end_leftovers(grace):
     return sorted(set(ended))
 
 
-def _failures(source, actual):
-    """For each command whose output differs, the command and what it printed."""
-    expected, got = source.splitlines(), actual.splitlines()
-    commands = [i for i, line in enumerate(got) if line.startswith("  $ ")]
+def _failures(source, actual, diff):
+    """For each command whose output differs (by cram's own diff, which knows its (re), (glob) and
+    (esc)), the command and what it printed."""
+    commands = [i for i, line in enumerate(source.splitlines(), 1) if line.startswith("  $ ")]
+    changed, at = [], None
+    for line in diff.splitlines():
+        hunk = re.match(r"@@ -(\d+)", line)
+        if hunk:
+            at = int(hunk.group(1))
+        elif at is None or line.startswith(("---", "+++")):
+            continue
+        elif line.startswith("+"):
+            changed.append(at)
+        elif line.startswith(("-", " ")):
+            changed.append(at) if line.startswith("-") else None
+            at += 1
+    failing = sorted({max([c for c in commands if c < p] or [commands[0]]) for p in changed} if commands else [])
+    got = actual.splitlines()
+    got_commands = [i for i, line in enumerate(got) if line.startswith("  $ ")]
     report = []
-    matcher = difflib.SequenceMatcher(a=expected, b=got, autojunk=False)
-    for tag, _, _, j1, j2 in matcher.get_opcodes():
-        if tag == "equal":
-            continue
-        start = max([c for c in commands if c <= max(j1 - 1, 0)] or [0])
-        if start in [r[0] for r in report]:
-            continue
-        end = min([c for c in commands if c > start] or [len(got)])
-        report.append((start, got[start].strip()[2:], got[start + 1:end]))
-    return [(command, printed) for _, command, printed in report]
+    for command in failing:
+        k = commands.index(command)
+        start = got_commands[k] if k < len(got_commands) else len(got)
+        end = got_commands[k + 1] if k + 1 < len(got_commands) else len(got)
+        printed = [line[2:] for line in got[start + 1:end] if line.startswith("  ")]
+        report.append((got[start][4:] if start < len(got) else "?", printed))
+    return report
 
 
 def run(top, work, names):
@@ -328,7 +340,7 @@ def run(top, work, names):
     bound = sum(seconds for _, name, seconds in PAGES if name in names)
     authority = subprocess.Popen(in_root + [str(top / "tests" / "release" / "timestamp-authority"),
                                             str(fixtures / "tsa"), str(bound)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
         for _ in range(300):
             if (fixtures / "tsa" / "port").exists() or authority.poll() is not None:
@@ -347,9 +359,11 @@ def run(top, work, names):
             start = time.monotonic()
             path = work / "t" / name
             print(f"== {name}", flush=True)
-            cram = subprocess.Popen(_python() + ["-m", "cram", "--shell=/bin/bash", "--quiet", str(path)],
-                                    cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    start_new_session=True)
+            diff = work / f"{name}.diff"
+            with open(diff, "wb") as output:
+                cram = subprocess.Popen(_python() + ["-m", "cram", "--shell=/bin/bash", str(path)],
+                                        cwd=work, env=env, stdout=output, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
             status = _wait(cram, seconds, keep=(authority.pid,))
             if status == "timeout":
                 os.killpg(cram.pid, signal.SIGKILL)
@@ -369,17 +383,23 @@ def run(top, work, names):
                 break  # what it left running is ended below, before anything else runs
             elif err.exists():
                 print(f"   FAILED in {took:.0f} s ({err}); each command that printed other than it says:")
-                for command, printed in _failures(path.read_text(), err.read_text(errors="replace")):
+                differing = _failures(path.read_text(), err.read_text(errors="replace"),
+                                      diff.read_text(errors="replace"))
+                for number, (command, printed) in enumerate(differing):
                     print(f"   $ {command}")
-                    for line in printed[-25:]:
+                    # The first few in full (their last lines), the rest by name: a later command
+                    # often fails only because an earlier one did.
+                    for line in printed[-25:] if number < 2 else []:
                         print(f"   |{line}")
+                failed[-1] += f" (first: `{differing[0][0]}`)" if differing else ""
             else:
                 print(f"   FAILED in {took:.0f} s: cram exited {status}")
     finally:
-        authority.terminate()
-        left = _end_leftovers(30)
+        os.killpg(authority.pid, signal.SIGTERM)
+        authority.wait()
+        left = _end_leftovers(75)
         if left:
-            print(f"transcripts: still running 30 s after the last command, and ended: {', '.join(left)}")
+            print(f"transcripts: still running 75 s after the last command (a Wine server keeps 60 s), and ended: {', '.join(left)}")
     secret = (fixtures / "secrets").read_text().split() if (fixtures / "secrets").exists() else []
     for log in (work / "logs").iterdir():
         if any(s.encode() in log.read_bytes() for s in secret):
