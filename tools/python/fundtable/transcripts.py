@@ -1,9 +1,10 @@
 """transcripts: the commands the pages give a reader, and the transcripts that type them.
 
   transcripts check TOP             fails if README.md, docs/*.md or make help give a command that
-                                    no transcript runs (make check's alone may be .ci/run's)
-  transcripts run TOP WORK [T...]   the check, then the transcripts (tests/docs/*.t, Debian's cram)
-                                    in a fresh clone of TOP's HEAD, each within its bound
+                                    no transcript types; for the README's and make help's, one
+                                    that .ci/run runs itself counts (make check, make transcripts)
+  transcripts run TOP WORK [T...]   in a fresh clone of TOP's HEAD, the check, then its transcripts
+                                    (tests/docs/*.t, Debian's cram), each within its bound
 
 What a command is, on a page: every line of a code block (indented by four spaces after a blank
 line, or fenced), and in make help every line that starts with "make "; a code line that is no
@@ -14,7 +15,6 @@ user-shell helper: `  $ typed make demo`.
 """
 
 import ctypes
-import difflib
 import os
 import pathlib
 import pwd
@@ -198,6 +198,9 @@ def check(top):
         return missing
 
     listed = []
+    for page in sorted(str(p.relative_to(top)) for p in (top / "docs").glob("*.md")):
+        if page not in [p for p, _, _ in PAGES]:
+            problems.append(f"{page}: a page with no transcript (fundtable.transcripts.PAGES names them)")
     for page, name, _ in PAGES:
         path = top / page
         if not path.exists():
@@ -312,18 +315,22 @@ def _failures(source, actual, diff):
 
 def run(top, work, names):
     top, work = pathlib.Path(top).resolve(), pathlib.Path(work).resolve()
-    problems = check(top)
-    for problem in problems:
-        print(f"transcripts: {problem}")
-    if problems:
-        print(f"transcripts: {len(problems)} documented command(s) untried or malformed; no transcript was run")
-        return 1
     _subreaper()
     subprocess.run(["rm", "-rf", str(work)], check=True)
     (work / "logs").mkdir(parents=True)
     clone = work / "clone"
     subprocess.run(["git", "clone", "-q", "--no-hardlinks", str(top), str(clone)], check=True)
-    docs = top / "tests" / "docs"
+    if subprocess.run(["git", "-C", str(top), "status", "--porcelain", "--untracked-files=no"],
+                      capture_output=True).stdout:
+        print("transcripts: HEAD is what they type; this tree's uncommitted changes are not in it")
+    # HEAD's pages, its transcripts and its commands, all of one commit.
+    problems = check(clone)
+    for problem in problems:
+        print(f"transcripts: {problem}")
+    if problems:
+        print(f"transcripts: {len(problems)} documented command(s) untried or malformed; no transcript was run")
+        return 1
+    docs = clone / "tests" / "docs"
     (work / "t").mkdir()
     for item in docs.iterdir():
         (work / "t" / item.name).write_bytes(item.read_bytes())
@@ -338,7 +345,7 @@ def run(top, work, names):
         print("transcripts: the keys and the token could not be made")
         return 1
     bound = sum(seconds for _, name, seconds in PAGES if name in names)
-    authority = subprocess.Popen(in_root + [str(top / "tests" / "release" / "timestamp-authority"),
+    authority = subprocess.Popen(in_root + [str(clone / "tests" / "release" / "timestamp-authority"),
                                             str(fixtures / "tsa"), str(bound)],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
