@@ -1,6 +1,5 @@
-"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy (verify-release and dist
-share it). The file's digest is computed here from the PE headers and compared with the one signed;
-OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
+"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy. The file's digest is
+computed from its PE headers; OpenSSL proves which carried certificate's key signed it: the signer."""
 
 import datetime
 import hashlib
@@ -65,9 +64,8 @@ def in_order(items, what):
 def meaning(algorithm, value):
     """What signature VALUE by ALGORITHM means, whatever its form: ECDSA's (r, s) verifies as (r, n - s)
     too, and no nonce makes two signatures, so r alone; RSA's is its integer, leading zeros or none."""
-    if "ecdsa" in algorithm:
-        return "ecdsa", strict(DSASignature, value, "an ECDSA signature value")["r"].native
-    return "rsa", int.from_bytes(value, "big")
+    ecdsa = "ecdsa" in algorithm
+    return ecdsa, strict(DSASignature, value, "an ECDSA signature value")["r"].native if ecdsa else int.from_bytes(value, "big")
 
 
 class Signed:
@@ -113,16 +111,13 @@ class Signed:
             if len(values) > rule["unsigned"].get(kind_, 0):
                 raise Malformed(f"the signature carries data no signature covers (attribute {kind_})")
         certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
-        if len(certificates) > policy.MAX_CHAIN:  # counted before any is parsed
-            raise Malformed(f"a signature carries {len(certificates)} certificates, where a chain of at most "
-                            f"{policy.MAX_CHAIN} is allowed")
-        if any(c.name != "certificate" for c in certificates):
-            raise Malformed("a signature carries something other than certificates")
+        if len(certificates) > policy.MAX_CHAIN or any(c.name != "certificate" for c in certificates):  # counted first
+            raise Malformed(f"a signature carries {len(certificates)} certificates or other items, where a chain of at "
+                            f"most {policy.MAX_CHAIN} certificates is allowed")
         in_order(certificates, "certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
-        self.meaning = meaning(algorithm["algorithm"].native, self.value)
-        self.signer, self.chain, self.refused = None, [], ""
+        self.meaning, self.signer, self.chain, self.refused = meaning(algorithm["algorithm"].native, self.value), None, [], ""
 
     def prove(self, content=None):
         """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
