@@ -95,8 +95,8 @@ def anchors(data):
     for der in pem_certificates(data):
         try:
             found.append(Certificate(der))
-        except Malformed:
-            pass  # a bundle's certificate no chain here can use
+        except Exception:  # whatever its fault, a bundle's certificate no chain here can use
+            pass
     return found
 
 

@@ -82,7 +82,6 @@ class Run:
     def __init__(self, settings, compared_with):
         self.settings, self.compared_with, self.verdict = settings, compared_with, Verdict()
         self.failures, self.not_made, self.reasons, self.exe_signer = [], [], [], None
-        self.anchors = {"trust": anchors(settings.trust or b""), "tsa": anchors(settings.tsa or b"")}
 
     def say(self, line, failure=""):
         """Reports LINE, and FAILURE, if any, as a reason to refuse the file."""
@@ -96,6 +95,7 @@ class Run:
                                           f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
         if wrong:
             raise Unusable(printable(wrong))
+        self.anchors = {"trust": anchors(self.settings.trust or b""), "tsa": anchors(self.settings.tsa or b"")}
         with opened(os.path.dirname(path) or ".", path) as folder_fd:
             try:
                 candidate = read_once(os.path.basename(path), policy.MAX_BYTES[policy.EXE], dir_fd=folder_fd)
