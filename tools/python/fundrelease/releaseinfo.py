@@ -21,6 +21,7 @@ import subprocess
 import zipfile
 
 from fundrelease import policy
+from fundrelease.inputs import read_once
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
@@ -132,12 +133,27 @@ def write_buildinfo(path, source, exe_sha256, proof):
 
 
 def build():
-    """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
+    """This checkout's exe, built quietly: (its bytes, '') or (None, why the comparison cannot be made)."""
     missing = [p for p, v in toolchain().items() if v == NOT_INSTALLED]
     if missing:
         return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
-    result = subprocess.run([os.path.join(TOP, "tools", "checks", "build-preset"), "win32-release"],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
-    if result.returncode != 0:
-        return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
-    return os.path.join(TOP, "build", "win32-release", "FundTableRepair.exe"), ""
+    try:
+        result = subprocess.run([os.path.join(TOP, "tools", "checks", "build-preset"), "win32-release"],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
+        if result.returncode != 0:
+            return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
+        return read_once(os.path.join(TOP, "build", "win32-release", policy.EXE), policy.MAX_BYTES[policy.EXE]), ""
+    except (OSError, subprocess.TimeoutExpired) as error:  # a build that fails in any way is one not compared with
+        return None, f"this checkout's exe could not be built ({error})"
+
+
+def differences(commit, packages):
+    """What would explain a release's exe differing from this checkout's, which BUILDINFO says was
+    built from COMMIT with the toolchain PACKAGES: (the packages that differ here, the explanations)."""
+    here, source = toolchain(), Source()
+    changed = "; ".join(f"{package} {version} (here {here.get(package, NOT_INSTALLED)})"
+                        for package, version in packages.items() if here.get(package) != version)
+    said = [f"built with another toolchain: {changed}; rebuild with those versions to compare"] if changed else []
+    if source.commit and commit.split(" ")[0] != source.commit:
+        said.append(f"built from commit {commit}, and this checkout is {source.describe()}; check that commit out to compare")
+    return changed, said

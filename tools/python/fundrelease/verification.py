@@ -154,9 +154,7 @@ class Run:
 
     def describe(self, fields, packages, zip_name, stripped):
         """Says what BUILDINFO says; keeps what would explain a difference, most likely first."""
-        here, source, described = releaseinfo.toolchain(), releaseinfo.Source(), fields["exe"] == manifest.sha256(stripped)
-        changed = "; ".join(f"{package} {version} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
-                            for package, version in packages.items() if here.get(package) != version)
+        (changed, said), described = releaseinfo.differences(fields["commit"], packages), fields["exe"] == manifest.sha256(stripped)
         self.say(f"    BUILDINFO:  version {fields['version']}, commit {fields['commit']}")
         self.say(f"      toolchain: differs from this machine's: {changed}" if changed else
                  "      toolchain: the same package versions as this machine's")
@@ -165,11 +163,7 @@ class Run:
                  f"      exe:       does NOT describe this exe: it names {fields['exe']}",
                  "" if described else "BUILDINFO describes another exe")
         self.say(f"      proof:     {fields['proof']}")
-        if changed:
-            self.reasons.append(f"built with another toolchain: {changed}; rebuild with those versions to compare")
-        if source.commit and fields["commit"].split(" ")[0] != source.commit:
-            self.reasons.append(f"built from commit {fields['commit']}, and this checkout is {source.describe()}; "
-                                "check that commit out to compare")
+        self.reasons += said
         self.failures.append("" if zip_name == policy.ZIP_NAME.format(fields["version"]) else
                              "the zip is not named for BUILDINFO's version")
 
