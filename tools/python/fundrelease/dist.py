@@ -35,12 +35,10 @@ import shutil
 import signal
 import subprocess
 import sys
-import zipfile
 
-from fundrelease import manifest
 from fundrelease import policy
 from fundrelease import releaseinfo
-from fundrelease.certificates import Missing
+from fundrelease.programs import Missing
 from fundrelease.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
@@ -59,14 +57,6 @@ def interrupted(number, frame):
     for each in (signal.SIGINT, signal.SIGTERM):
         signal.signal(each, signal.SIG_IGN)
     raise Interrupted(number)
-
-
-def add(archive, name, data):
-    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-    entry.compress_type = zipfile.ZIP_DEFLATED
-    entry.create_system = 0
-    entry.external_attr = 0
-    archive.writestr(entry, data)
 
 
 def sha256(data):
@@ -115,6 +105,9 @@ def make_release(exe, out, signing, proof_build):
         listed = ", ".join(source.untracked[:3]) + (f" and {more} more" if more > 0 else "")
         raise ReleaseError(f"files git does not track sit among the sources ({listed}), and a release is what its "
                            "commit holds: commit or remove them")
+    if not policy.VERSION.fullmatch(source.version):
+        raise ReleaseError(f"the version {source.version!r}, from its tag or VERSION, is none a release may have: a digit, "
+                           "then letters, digits and ._+- alone")
     unsigned_sha256 = sha256(read(exe))
     partial = out.rstrip("/") + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
@@ -129,15 +122,14 @@ def make_release(exe, out, signing, proof_build):
     image = read(shipped)
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
-    name = f"FundTableRepair-{source.version}.zip"
-    with zipfile.ZipFile(os.path.join(partial, name), "w") as archive:
-        add(archive, EXE_NAME, image)
+    name = policy.ZIP_NAME.format(source.version)
+    with open(os.path.join(partial, name), "wb") as f:
         # Notepad on a Chinese Windows reads UTF-8 with a BOM; CRLF keeps its lines apart.
-        add(archive, "README-support.txt", note.replace("\n", "\r\n").encode("utf-8-sig"))
-    releaseinfo.write_buildinfo(os.path.join(partial, "BUILDINFO"), source, unsigned_sha256, proof)
+        f.write(releaseinfo.zip_bytes([image, note.replace("\n", "\r\n").encode("utf-8-sig")]))
+    releaseinfo.write_buildinfo(os.path.join(partial, policy.BUILDINFO), source, unsigned_sha256, proof)
     sums = os.path.join(partial, policy.SUMS)
     with open(sums, "w") as f:
-        f.write(manifest.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
+        f.write(releaseinfo.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
     if signing.signed:
         sign_sums(sums, shipped, signing)
     shutil.rmtree(out, ignore_errors=True)

@@ -1,36 +1,27 @@
 """verify-release [FILE] [--built EXE] [--signer FINGERPRINT] [--trust CAFILE] [--tsa CAFILE] [--buildinfo FILE]
 
-Says whether FILE, signed or not, is exactly the exe this checkout builds, who signed it, and what
-its release folder vouches for. Each setting may come from FUNDTABLE_EXE, FUNDTABLE_SIGNER, ...
-as make hands them over; a setting that is set but empty is an error, never "not given".
-
-  --built EXE           compare with EXE, not with this checkout's exe (built where the toolchain is)
-  --signer FINGERPRINT  every signature's certificate has this SHA-256 fingerprint (colons or none)
-  --trust CAFILE        every signature's certificate is for code signing and chains to CAFILE
-  --tsa CAFILE          every signature has a timestamp by an authority chaining to CAFILE, over it,
-                        within its certificate's validity
-  --buildinfo FILE      the release's BUILDINFO, when not beside FILE
-
-Each input is read once; a release may hold what fundrelease.policy allows and nothing else.
-docs/verifying.md says what this proves, what it does not, and how to read the report.
-
-Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
-could not be made (a program or the toolchain is missing)."""
+Whether FILE, signed or not, is exactly the exe this checkout builds (or EXE), who signed it (by
+SIGNER's fingerprint, or a chain reaching a certificate in TRUST's CAFILE), when (a timestamp by an
+authority reaching one in TSA's CAFILE), and what its release folder (BUILDINFO's, or FILE's)
+vouches for: fundrelease.verification's verdict, printed. Each setting may come from FUNDTABLE_EXE,
+FUNDTABLE_SIGNER, ... as make hands them over; one set but empty is an error. docs/verifying.md
+says what this proves and how to read the report. Exit 0: every check passed; 1: one failed: do
+not ship the file; 2: a setting is wrong, or a check could not be made (a program is missing)."""
 
 import argparse
 import os
 import sys
 
 from fundrelease import policy, releaseinfo
-from fundrelease.certificates import printable, read_once
-from fundrelease.verification import Settings, Unusable, verify
+from fundrelease.inputs import read_once
+from fundrelease.verification import Settings, Unusable, printable, verify
 
-SETTINGS = {"file": "EXE", "signer": "SIGNER", "trust": "TRUST", "tsa": "TSA", "buildinfo": "BUILDINFO"}
+OPTIONS = {"signer": "FINGERPRINT", "trust": "CAFILE", "tsa": "CAFILE", "buildinfo": "FILE"}
 
 
 def read_setting(path, what):
     try:
-        return read_once(path, policy.MAX_BYTES["setting" if what != "EXE" else policy.EXE])
+        return read_once(path, policy.MAX_BYTES[policy.EXE if what == "EXE" else "setting"])
     except OSError as error:
         raise Unusable(f"cannot read {what} {printable(path)}: {error.strerror or error}") from None
 
@@ -38,23 +29,20 @@ def read_setting(path, what):
 def arguments():
     parser = argparse.ArgumentParser(prog="verify-release", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", nargs="?")
-    parser.add_argument("--built", metavar="EXE")
-    for name in ("signer", "trust", "tsa", "buildinfo"):
-        parser.add_argument(f"--{name}")
+    parser.add_argument("exe", nargs="?", metavar="FILE")
+    for name, value in {"built": "EXE", **OPTIONS}.items():
+        parser.add_argument(f"--{name}", metavar=value)
     args = parser.parse_args()
-    for name, variable in SETTINGS.items():
+    for name in ("exe", *OPTIONS):
         if getattr(args, name) is None:
-            setattr(args, name, os.environ.get(f"FUNDTABLE_{variable}"))
+            setattr(args, name, os.environ.get(f"FUNDTABLE_{name.upper()}"))
         if getattr(args, name) == "":
-            raise Unusable(f"{variable} is set but empty: give it a value, or leave it unset")
-    if args.file is None:
-        raise Unusable("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] "
-                       "[BUILDINFO=FILE]")
-    settings = Settings(args.signer, *(read_setting(path, what) if path else None
-                                       for path, what in ((args.trust, "TRUST"), (args.tsa, "TSA"))),
-                        trust_name=args.trust, tsa_name=args.tsa)
-    wrong = settings.wrong() or ("" if os.path.lexists(args.file) else f"cannot read {printable(args.file)}: no such file")
+            raise Unusable(f"{name.upper()} is set but empty: give it a value, or leave it unset")
+    if args.exe is None:
+        raise Unusable("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] [BUILDINFO=FILE]")
+    settings = Settings(args.signer, args.trust and read_setting(args.trust, "TRUST"),
+                        args.tsa and read_setting(args.tsa, "TSA"), args.trust, args.tsa)
+    wrong = settings.wrong() or ("" if os.path.lexists(args.exe) else f"cannot read {printable(args.exe)}: no such file")
     if wrong:
         raise Unusable(wrong)
     return args, settings
@@ -67,15 +55,11 @@ def main():
             built, compared_with, unbuilt = read_setting(args.built, "EXE"), f"the exe {printable(args.built)}", ""
         else:
             compared_with = f"the exe this checkout ({releaseinfo.Source().version}) builds"
-            try:
-                path, unbuilt = releaseinfo.build()
-                built = read_once(path, policy.MAX_BYTES[policy.EXE]) if path else None
-            except Exception as error:  # a build that fails in any way is one not compared with
-                built, unbuilt = None, f"this checkout's exe could not be built ({printable(error)})"
+            built, unbuilt = releaseinfo.build()
     except Unusable as error:
         print(f"verify-release: {error}", file=sys.stderr)
         return 2
-    verdict = verify(args.file, built, settings, args.buildinfo, compared_with=compared_with, unbuilt=unbuilt)
+    verdict = verify(args.exe, built, settings, args.buildinfo, compared_with=compared_with, unbuilt=unbuilt)
     if not verdict.report:  # nothing was examined
         print("".join(f"verify-release: {reason}\n" for reason in verdict.reasons), end="", file=sys.stderr)
         return verdict.status
