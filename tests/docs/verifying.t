@@ -11,14 +11,14 @@ Through make: the last line says the outcome.
 
   $ typed "make verify-release EXE='$release/unsigned/FundTableRepair.exe'" | tail -n 1
   matches: .* (re)
-  $ typed "make verify-release EXE='$release/p12/FundTableRepair.exe' SIGNER=$vendor" | grep -E '^ +signer: |^matches'
-        signer:   established: its SHA-256 fingerprint is the one given
+Who signed, and when, each said once (sorted here; the report says it per signature):
+
+  $ typed "make verify-release EXE='$release/p12/FundTableRepair.exe' SIGNER=$vendor" | grep -E '^ +signer: |^matches' | sort -u
         signer:   established: its SHA-256 fingerprint is the one given
   matches: .* (re)
-  $ typed "make verify-release EXE='$release/token/FundTableRepair.exe' TRUST=$ca" | grep -E '^ +(signer|timestamp): |^matches'
+  $ typed "make verify-release EXE='$release/token/FundTableRepair.exe' TRUST=$ca" | grep -E '^ +(signer|timestamp): |^matches' | sort -u
+        signer:   established: it chains to a certificate in */fixtures/ca.pem * (glob)
       timestamp:  .*: not verified .* (re)
-        signer:   established: it chains to a certificate in */fixtures/ca.pem * (glob)
-        signer:   established: it chains to a certificate in */fixtures/ca.pem * (glob)
   matches: .* (re)
   $ typed "make verify-release EXE='$release/token/FundTableRepair.exe' TRUST=$ca TSA=$tsa" | grep -E '^ +timestamp: '
       timestamp:  .*: verified against .* (re)
