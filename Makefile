@@ -82,7 +82,7 @@ help:
 	@echo "               every command README.md, docs/ and this help give, typed as a reader types it"
 	@echo "               (tests/docs, Debian's cram), each in your login shell in a fresh clone of HEAD"
 	@echo "               under build/transcripts: its exit status and the lines it is said to print."
-	@echo "               First fails if a page gives a command that no transcript types. 15-25 minutes"
+	@echo "               First fails if a page gives a command that no transcript types. 11-30 minutes"
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
 	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
