@@ -58,7 +58,7 @@ help:
 	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds, in"
 	@echo "               the toolchain root (it installs nothing). Every input read once; the signature,"
 	@echo "               certificates, PE headers and zip parsed with Debian's parsers and held to one"
-	@echo "               allowlist (tools/python/fundtable/policy.py). Who signed is established only by"
+	@echo "               allowlist (tools/python/fundrelease/policy.py). Who signed is established only by"
 	@echo "               the signer certificate's SHA-256 fingerprint (SIGNER) or its chain to a CA"
 	@echo "               (TRUST), timestamps only against TSA; the release folder (BUILDINFO's, default"
 	@echo "               beside FILE) must be exactly what dist makes, SHA256SUMS.p7s by the same signer."
@@ -71,7 +71,7 @@ help:
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
-	@echo "               WINDOWS= the Windows version Wine reports: $$($(in-root) tools/python/run windowsversions names 32 2>/dev/null || echo "(make bootstrap, then make help lists them)")"
+	@echo "               WINDOWS= the Windows version Wine reports: $$($(in-root) tools/python/run fundtable.windowsversions names 32 2>/dev/null || echo "(make bootstrap, then make help lists them)")"
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
@@ -81,7 +81,8 @@ help:
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
 	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
-	@echo "the Python they run is one package, tools/python/fundtable. README's Layout says more."
+	@echo "the Python they run is two packages in tools/python: fundtable (the harness) and fundrelease"
+	@echo "(dist, signing, verification), which uses nothing of the harness. README's Layout says more."
 
 bootstrap:
 	@tools/machine/bootstrap

@@ -37,7 +37,7 @@ import zipfile
 
 from asn1crypto import core, parser
 
-from fundtable import authenticode
+from fundrelease import authenticode
 
 EXE = "FundTableRepair.exe"
 
@@ -201,7 +201,7 @@ def main(command, *args):
                              if event == "open" and isinstance(what[0], str) else None)
             sys.argv = ["verify-release", *args[1:]]
             try:
-                runpy.run_module("fundtable.verifyrelease", run_name="__main__")
+                runpy.run_module("fundrelease.verifyrelease", run_name="__main__")
             except SystemExit as status:
                 return status.code
     if command == "silent-authority":

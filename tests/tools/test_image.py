@@ -7,7 +7,8 @@ import struct
 import tempfile
 import unittest
 
-from fundtable import customerpc, verifyrelease
+from fundrelease import verifyrelease
+from fundtable import customerpc
 
 SECTION_RVA, SECTION_OFFSET = 0x1000, 0x200
 

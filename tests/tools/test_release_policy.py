@@ -7,10 +7,10 @@ import tempfile
 import unittest
 import zipfile
 
-from fundtable import certificates, manifest, policy, releaseinfo
+from fundrelease import certificates, manifest, policy, releaseinfo
 from asn1crypto import core, pem
 
-from fundtable.certificates import Malformed, read_once, strict
+from fundrelease.certificates import Malformed, read_once, strict
 
 SHA = "ab" * 32
 

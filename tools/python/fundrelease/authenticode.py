@@ -1,4 +1,4 @@
-"""Authenticode and CMS signatures, parsed once and held to fundtable.policy (verify-release and dist
+"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy (verify-release and dist
 share it). The file's digest is computed here from the PE headers and compared with the one signed;
 OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
 
@@ -10,8 +10,8 @@ import pefile
 from asn1crypto import cms, core, parser, pem, tsp
 from asn1crypto.algos import DigestInfo
 
-from fundtable import policy
-from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool, vouching
+from fundrelease import policy
+from fundrelease.certificates import Certificate, Malformed, Out, chain, reason, strict, tool, vouching
 
 
 class NotAnImage(Exception):

@@ -11,7 +11,7 @@ as make hands them over; a setting that is set but empty is an error, never "not
                         within its certificate's validity
   --buildinfo FILE      the release's BUILDINFO, when not beside FILE
 
-Each input is read once; a release may hold what fundtable.policy allows and nothing else.
+Each input is read once; a release may hold what fundrelease.policy allows and nothing else.
 docs/verifying.md says what this proves, what it does not, and how to read the report.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
@@ -24,11 +24,11 @@ import sys
 
 import pefile
 
-from fundtable import authenticode
-from fundtable import manifest
-from fundtable import policy
-from fundtable import releaseinfo
-from fundtable.certificates import Malformed, Missing, pem_certificates, printable, read_once, trusted
+from fundrelease import authenticode
+from fundrelease import manifest
+from fundrelease import policy
+from fundrelease import releaseinfo
+from fundrelease.certificates import Malformed, Missing, pem_certificates, printable, read_once, trusted
 
 SETTINGS = {"file": "EXE", "signer": "SIGNER", "trust": "TRUST", "tsa": "TSA", "buildinfo": "BUILDINFO"}
 

@@ -6,8 +6,8 @@ signing tool and never appears in a command line or in the output. tools/release
 import os
 import re
 
-from fundtable import authenticode
-from fundtable.certificates import Malformed, Out, reason, tool
+from fundrelease import authenticode
+from fundrelease.certificates import Malformed, Out, reason, tool
 
 
 class ReleaseError(Exception):

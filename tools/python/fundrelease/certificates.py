@@ -13,7 +13,7 @@ from cryptography import x509 as loaded
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-from fundtable import policy
+from fundrelease import policy
 
 # The programs that do the cryptography; another build of either is named here alone.
 PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}

@@ -1,5 +1,5 @@
 """The release folder as dist makes it and verify-release reads it, each file read once and held to
-fundtable.policy: SHA256SUMS lists the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS
+fundrelease.policy: SHA256SUMS lists the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS
 signature by the exe's own key and certificate, signs SHA256SUMS and so the release as a whole."""
 
 import hashlib
@@ -8,10 +8,10 @@ import os
 import struct
 import zipfile
 
-from fundtable import policy
-from fundtable import releaseinfo
-from fundtable.authenticode import Signed
-from fundtable.certificates import Malformed, printable, read_once
+from fundrelease import policy
+from fundrelease import releaseinfo
+from fundrelease.authenticode import Signed
+from fundrelease.certificates import Malformed, printable, read_once
 
 
 def sha256(data):

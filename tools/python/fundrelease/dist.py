@@ -24,7 +24,7 @@ cannot run, makes no release.
 A release is what its commit holds: while files git does not track sit in the checkout (ignored
 ones too; build/ and dist/ aside), no release is made. The release is made in OUTDIR.partial and
 renamed at the end: a failure, Ctrl-C or SIGTERM ends the signer and leaves no OUTDIR.partial and
-no OUTDIR that looks like a release. The version comes from fundtable.releaseinfo."""
+no OUTDIR that looks like a release. The version comes from fundrelease.releaseinfo."""
 
 import argparse
 import contextlib
@@ -37,11 +37,11 @@ import subprocess
 import sys
 import zipfile
 
-from fundtable import manifest
-from fundtable import policy
-from fundtable import releaseinfo
-from fundtable.certificates import Missing
-from fundtable.signing import ReleaseError, read, sign, sign_sums
+from fundrelease import manifest
+from fundrelease import policy
+from fundrelease import releaseinfo
+from fundrelease.certificates import Missing
+from fundrelease.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
 EXE_NAME = policy.EXE
