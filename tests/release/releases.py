@@ -155,7 +155,7 @@ def verifier():
             settings = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(exe))), "settings")
             os.makedirs(settings, exist_ok=True)
             write(os.path.join(settings, "built.exe"), built)
-            command = [os.path.join(TOP, "tools", "python", "run"), "verifyrelease", exe,
+            command = [os.path.join(TOP, "tools", "python", "run"), "fundrelease.verifyrelease", exe,
                        "--built", os.path.join(settings, "built.exe")] + (["--signer", signer] if signer else [])
             for name, value in (("trust", trust), ("tsa", tsa)):
                 if value is not None:
