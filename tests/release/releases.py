@@ -67,6 +67,7 @@ class Authority:
         self.directory, self.chained = directory, chained
 
     def __enter__(self):
+        shutil.rmtree(self.directory, ignore_errors=True)  # an earlier run's port is no answer
         self.process = subprocess.Popen([os.path.join(HERE, "timestamp-authority"), self.directory, "900",
                                          *(["chained"] if self.chained else [])],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
