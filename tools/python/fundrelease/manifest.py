@@ -107,35 +107,36 @@ def read_buildinfo(data):
     return fields, packages
 
 
-def describe_buildinfo(fields, packages, stripped):
-    """Prints what BUILDINFO says; returns (what explains a difference, most likely first; failures)."""
+def describe_buildinfo(fields, packages, stripped, say):
+    """Says what BUILDINFO says; returns (what explains a difference, most likely first; failures)."""
     field = {key: printable(value) for key, value in fields.items()}.get
-    print(f"    BUILDINFO:  version {field('version')}, commit {field('commit')}")
+    say(f"    BUILDINFO:  version {field('version')}, commit {field('commit')}")
     here, reasons, failures = releaseinfo.toolchain(), [], []
     changed = [f"{printable(package)} {printable(version)} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
                for package, version in packages.items() if here.get(package) != version]
-    print("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
+    say("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
                                 "the same package versions as this machine's"))
     reasons += [f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare"] * bool(changed)
-    print(f"      built in:  {field('toolchain root')}")
+    say(f"      built in:  {field('toolchain root')}")
     source = releaseinfo.Source()
     if source.commit and fields["commit"].split(" ")[0] != source.commit:
         reasons.append(f"built from commit {field('commit')}, and this checkout is {source.describe()}; "
                        "check that commit out to compare")
     described = fields["exe SHA-256 before signing"] == sha256(stripped)
-    print("      exe:       " + ("describes this exe (its SHA-256 before signing)" if described else
+    say("      exe:       " + ("describes this exe (its SHA-256 before signing)" if described else
                                 f"does NOT describe this exe: it names {field('exe SHA-256 before signing')}"))
     failures += [] if described else ["BUILDINFO describes another exe"]
-    print(f"      proof:     {field('end-to-end proof')}")
+    say(f"      proof:     {field('end-to-end proof')}")
     return reasons, failures
 
 
-def check_folder(folder, folder_fd, known, candidate, stripped, establish):
-    """Prints what the release folder says of the exe CANDIDATE (STRIPPED less its signature);
-    ESTABLISH(signature of SHA256SUMS) prints whether its signer is the exe's and the one asked for
-    and returns why not. Returns (what explains a difference, failures)."""
-    print(f"  release:      {printable(folder)}")
-    files, failures = read_folder(folder_fd, os.listdir(folder_fd), known)
+def check_folder(folder, folder_fd, names, known, candidate, stripped, establish, say, failures):
+    """SAYs what the release folder (its file NAMES) says of the exe CANDIDATE (STRIPPED less its
+    signature), adding to FAILURES as it finds them; ESTABLISH(signature of SHA256SUMS) says whether
+    its signer is the exe's and the one asked for and returns why not. Returns what explains a difference."""
+    say(f"  release:      {printable(folder)}")
+    files, found = read_folder(folder_fd, names, known)
+    failures += found
     reasons = []
     try:
         if policy.SUMS not in files:
@@ -148,21 +149,21 @@ def check_folder(folder, folder_fd, known, candidate, stripped, establish):
                 raise Malformed(f"{policy.SUMS_SIGNATURE} is malformed ({printable(str(error).splitlines()[0])})") from None
             failures.append(establish(signature))
         else:
-            print(f"    {policy.SUMS}: not signed")
+            say(f"    {policy.SUMS}: not signed")
             failures.append(establish(None))
         wrong = [n for n, digest in listed.items() if n not in files or sha256(files[n]) != digest]
         unlisted = sorted(set(files) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})
-        print("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
+        say("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
         failures += [f"{n} is not as {policy.SUMS} lists it" for n in wrong]
         failures += [f"{printable(n)} is in the release folder and {policy.SUMS} does not list it" for n in unlisted]
         if listed[policy.EXE] != sha256(candidate):
             failures.append(f"this file is not the {policy.EXE} that {policy.SUMS} lists")
         held = zip_exe(files[zip_name]) if zip_name in files else None
-        print(f"    zip:        {'holds this exe' if held == candidate else 'does NOT hold this exe alone, as dist makes it'}")
+        say(f"    zip:        {'holds this exe' if held == candidate else 'does NOT hold this exe alone, as dist makes it'}")
         failures += [] if held == candidate else ["the zip does not hold this exe and its note alone"]
-        reasons, wrong = describe_buildinfo(*read_buildinfo(files.get(policy.BUILDINFO, b"")), stripped)
+        reasons, wrong = describe_buildinfo(*read_buildinfo(files.get(policy.BUILDINFO, b"")), stripped, say)
         failures += wrong
     except Malformed as error:
-        print(f"    NOT a release as dist makes it: {error}")
+        say(f"    NOT a release as dist makes it: {error}")
         failures.append(str(error))
-    return reasons, [f for f in failures if f]
+    return reasons
