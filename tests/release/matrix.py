@@ -13,7 +13,7 @@ import shutil
 import subprocess
 import sys
 
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, configuration, given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import releases  # noqa: E402
@@ -29,7 +29,7 @@ CELLS = [
     ("p384", "intermediate", "leaf", True, "ca", "dirty"),
     ("p256", "intermediate", None, True, "own", "dirty"),
 ]
-TAGS = ["v1.2.3", "v1.0.0_rc1", "v1.0.0-rc.1", "v2.0.0+build.7"]
+TAGS = ["v1.2.3", "v1.0.0_rc1", "v1.0.0-rc.1", "v2.0.0+build.7", "v1.0'$(id)", "v1.0.0\u00e9", "v1/2", "v1.0.0;x"]
 # What git takes in a tag's name after the v and a digit (git check-ref-format): no space, ~ ^ : ? * [ \,
 # no control character, no "..", "@{" or "//", nothing ending in "." or ".lock".
 TAG_CHARACTERS = st.sampled_from(list("0123456789.-+_abzAZ") + list("!#$%&'()\",;<=>`|{}") + ["\u00e9", "\u4e2d", "/"])
@@ -109,6 +109,7 @@ def main():
     exe, results, work = (os.path.abspath(a) for a in sys.argv[1:4])
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    configuration.set_hypothesis_home_dir(os.path.join(work, ".hypothesis"))  # its caches stay here
     matrix = Matrix(exe, work)
     proven = os.path.join(work, "proof.json")
     proof(exe, results, proven)
@@ -122,9 +123,22 @@ def main():
             if out:
                 matrix.check(f"  version {version} ({how}), and the proof the end-to-end cases left, in BUILDINFO",
                              matrix.buildinfo(out, version))
+    refused(matrix, proven)
     tags(matrix, proven)
     print(f"{matrix.passed} passed, {matrix.failed} failed")
     return 1 if matrix.failed else 0
+
+
+def refused(matrix, proven):
+    """What verification refuses, dist refuses to make: a certificate signed with SHA-1, one not for code signing."""
+    root = releases.Party("Matrix refusing root", "p256", ca=True)
+    for what, leaf in (("signed with SHA-1", releases.Party("FundTableRepair vendor", "p256", root, digest="sha1")),
+                       ("not for code signing", releases.Party("FundTableRepair vendor", "p256", root, purpose=None))):
+        p12, out = os.path.join(matrix.work, "refused.p12"), os.path.join(matrix.work, "refused")
+        leaf.pkcs12(p12, [])
+        status, said = releases.dist(matrix.source, matrix.exe, out, (p12, os.path.join(matrix.work, "password")),
+                                     proof=proven)
+        matrix.check(f"a certificate {what}: dist makes no release", status != 0 and not os.path.exists(out), said)
 
 
 def tags(matrix, proven):
@@ -152,8 +166,8 @@ def tags(matrix, proven):
     for name in TAGS:
         tagged(name)
 
-    @settings(max_examples=6, derandomize=True, database=None, deadline=None, suppress_health_check=list(HealthCheck))
-    @given(st.builds(lambda digit, rest: f"v{digit}{rest}", st.integers(0, 9), st.text(TAG_CHARACTERS, max_size=10)))
+    @settings(max_examples=8, derandomize=True, database=None, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(st.builds(lambda digit, rest: f"v{digit}{rest}", st.integers(0, 9), st.text(TAG_CHARACTERS, min_size=1, max_size=10)))
     def generated(name):
         tagged(name)
     generated()

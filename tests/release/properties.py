@@ -3,7 +3,8 @@
 A genuine release is made from EXE as dist makes it: signed with an ECDSA key under an intermediate
 CA and timestamped by an authority on 127.0.0.1. Hypothesis then mutates it, over every file and
 structure: bytes flipped, inserted and cut; DER elements of the signature, its timestamp and
-SHA256SUMS.p7s dropped, repeated, swapped, re-encoded, re-tagged or grafted from elsewhere; the
+SHA256SUMS.p7s dropped, repeated, swapped, re-encoded, re-tagged or grafted from elsewhere; PE and
+certificate table header fields; the
 signature nested in itself, less its timestamp, its ECDSA value in its other form; zip header fields
 and compression methods, a bomb among them; SHA256SUMS and BUILDINFO lines. Each case is judged by
 the verifier in a child process of its own, bounded in memory and time:
@@ -15,7 +16,8 @@ the verifier in a child process of its own, bounded in memory and time:
   local headers hold this exe);
 - always: every reason one line, within MEMORY_BYTES more than this harness and SECONDS.
 
-The cases in tests/release/regressions/ (one JSON mutation each) run first, every time. A failing
+The cases in tests/release/regressions/ (one JSON mutation each; "refused": true holds it to status 1
+whatever its scenario) run first, every time. A failing
 case is written to WORK/failure.json, to be kept there. --examples N (default 250) runs N cases from
 a fixed seed, as make check does; --seconds S runs batches from fresh seeds for S seconds (make fuzz)."""
 
@@ -39,7 +41,7 @@ import zlib
 
 import pefile
 from asn1crypto import algos, core, parser
-from hypothesis import HealthCheck, given, seed, settings, strategies as st
+from hypothesis import HealthCheck, configuration, given, seed, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import releases  # noqa: E402
@@ -135,9 +137,12 @@ def reencoded(item, how, value):
     raise ValueError(how)
 
 
-def der_mutation(document, step):
-    """DOCUMENT (one DER item) with STEP applied: {op, path, value, donor}."""
+def der_mutation(document, step, documents):
+    """DOCUMENT (one DER item) with STEP applied: {op, path, value, donor}; a donor is DER in hex, or
+    [document, path] of an element of DOCUMENTS."""
     path, op, value = step["path"], step["op"], step.get("value", 0)
+    donor = step.get("donor")
+    donor = bytes.fromhex(donor) if isinstance(donor, str) else at(documents[donor[0]], donor[1]) if donor else None
     parent, index = path[:-1], path[-1]
 
     def change(children):
@@ -150,9 +155,11 @@ def der_mutation(document, step):
             other = (index + 1 + value % max(1, len(children) - 1)) % len(children)
             children[index], children[other] = children[other], children[index]
         elif op == "replace":
-            children[index] = bytes.fromhex(step["donor"])
+            children[index] = donor
         elif op == "graft":
-            children.insert((index + value) % (len(children) + 1), bytes.fromhex(step["donor"]))
+            children.insert((index + value) % (len(children) + 1), donor)
+        elif op == "insert":  # among a SET's items in DER's order, where a signer would put it
+            children = sorted(children + [donor])
         else:
             children[index] = reencoded(children[index], op, value)
         return children
@@ -186,7 +193,7 @@ class Genuine:
         self.documents = {"signature": image[offset + 8:offset + 8 + len_of(image[offset + 8:])],
                           "p7s": self.files["SHA256SUMS.p7s"]}
         self.paths = {name: paths(der) for name, der in self.documents.items()}
-        self.donors = [at(self.documents[n], p).hex() for n in self.documents for p in self.paths[n] if p]
+        self.donors = [[n, p] for n in self.documents for p in self.paths[n] if p]
         self.copies = {(strip, malleate): nested_copy(self.documents["signature"], strip, malleate)
                        for strip in (False, True) for malleate in (False, True)}
         self.copy_paths = {key: paths(copy) for key, copy in self.copies.items()}
@@ -337,6 +344,8 @@ def lines_mutation(text, step):
         lines[index], lines[index - 1] = lines[index - 1], lines[index]
     elif op == "insert":
         lines.insert(index, step["text"])
+    elif op == "join" and index + 1 < len(lines):
+        lines[index:index + 2] = [lines[index] + step["text"] + lines[index + 1]]
     else:
         line = lines[index]
         where = step["value"] % (len(line) + 1)
@@ -348,9 +357,11 @@ def mutated(genuine, mutation):
     """The release's files after MUTATION (a JSON-able dict), by name."""
     files, kind = dict(genuine.files), mutation["kind"]
     name = {"signature": EXE, "p7s": "SHA256SUMS.p7s", "zip": genuine.zip}.get(mutation.get("file"), mutation.get("file"))
-    if kind == "bytes":
-        data, at_ = files[name], mutation["at"] % len(files[name])
+    if kind == "bytes":  # at: from the start, or from the certificate table's (region "signature")
+        data = files[name]
+        at_ = (mutation["at"] + (genuine.table[2] if mutation.get("region") == "signature" else 0)) % (len(data) + 1)
         if mutation["op"] == "flip":
+            at_ = min(at_, len(data) - 1)
             data = data[:at_] + bytes([data[at_] ^ mutation["value"]]) + data[at_ + 1:]
         elif mutation["op"] == "insert":
             data = data[:at_] + bytes.fromhex(mutation["data"]) + data[at_:]
@@ -358,13 +369,22 @@ def mutated(genuine, mutation):
             data = data[:at_] + data[at_ + mutation["length"]:]
         files[name] = data
     elif kind == "der":
-        document = der_mutation(genuine.documents[mutation["file"]], mutation)
+        document = der_mutation(genuine.documents[mutation["file"]], mutation, genuine.documents)
         files[name] = rewrapped(files[EXE], document, genuine.table) if name == EXE else document
     elif kind == "nest":
         copy = genuine.copies[(mutation["strip"], mutation["malleate"])]
         if mutation.get("inner"):
-            copy = der_mutation(copy, mutation["inner"])
+            copy = der_mutation(copy, mutation["inner"], genuine.documents)
         files[EXE] = rewrapped(files[EXE], nested(genuine.documents["signature"], copy), genuine.table)
+    elif kind == "header":
+        entry, checksum, offset, _ = genuine.table
+        where = {"checksum": checksum, "table offset": entry, "table size": entry + 4, "length": offset,
+                 "revision": offset + 4, "type": offset + 6}[mutation["field"]]
+        width = 2 if mutation["field"] in ("revision", "type") else 4
+        data = bytearray(files[EXE])
+        old_value = int.from_bytes(data[where:where + width], "little")
+        data[where:where + width] = ((old_value + mutation["delta"]) % (1 << 8 * width)).to_bytes(width, "little")
+        files[EXE] = bytes(data)
     elif kind == "zip-field":
         record, entry_offset = genuine.records[mutation["record"] % len(genuine.records)]
         offset, width = ZIP_FIELDS[record][mutation["field"]]
@@ -444,6 +464,8 @@ def judged(genuine, case, folder, verify):
         return f"could not be made: {reasons}", seconds, grown
     if status == 1 and (not reasons or any("\n" in r or not r.strip() for r in reasons)):
         return f"refused without one line for each reason: {reasons!r}", seconds, grown
+    if status != 1 and case.get("refused"):
+        return "not refused, where the case says it must be", seconds, grown
     if status == 0 and changed and case["scenario"] in ("release", "alone", "alone-signer"):
         return "accepted, its bytes differing from the genuine release's", seconds, grown
     if status == 0 and case["scenario"] == "resummed":
@@ -527,19 +549,18 @@ def bounded(work):
 
 def strategy(genuine):
     """Cases: a mutation and the scenario it is judged in."""
-    files = sorted(set(genuine.files) - {"SHA256SUMS.p7s"}) + ["SHA256SUMS.p7s"]
+    files = [EXE, "zip", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s"]
     exe_scenarios = st.sampled_from(["release", "alone", "alone-unset"])
 
     @st.composite
     def byte_case(draw):
         name = draw(st.sampled_from(files))
-        data = genuine.files[name]
-        if name == EXE:  # the headers and the signature, where a flip is not merely another build
-            region = draw(st.sampled_from([(0, 0x400), (genuine.table[2], len(data)), (0, len(data))]))
-        else:
-            region = (0, len(data))
-        mutation = {"kind": "bytes", "file": name, "op": draw(st.sampled_from(["flip", "insert", "cut"])),
-                    "at": draw(st.integers(*region[:1], region[1] - 1))}
+        data = genuine.files[genuine.zip if name == "zip" else name]
+        mutation = {"kind": "bytes", "file": name, "op": draw(st.sampled_from(["flip", "insert", "cut"]))}
+        if name == EXE and draw(st.booleans()):  # the signature, where a flip is not merely another build
+            mutation.update(region="signature", at=draw(st.integers(0, len(data) - genuine.table[2])))
+        else:  # the headers first
+            mutation["at"] = draw(st.one_of(st.integers(0, 0x3FF), st.integers(0, len(data))))
         if mutation["op"] == "flip":
             mutation["value"] = draw(st.integers(1, 255))
         elif mutation["op"] == "insert":
@@ -558,9 +579,9 @@ def strategy(genuine):
     def der_step(draw, document, found):
         step = {"path": draw(st.sampled_from(found[1:])),
                 "op": draw(st.sampled_from(["drop", "repeat", "swap", "long-length", "indefinite", "retag", "flip",
-                                            "pad", "replace", "graft"])),
+                                            "pad", "replace", "graft", "insert"])),
                 "value": draw(st.integers(0, 1 << 16))}
-        if step["op"] in ("replace", "graft"):
+        if step["op"] in ("replace", "graft", "insert"):
             step["donor"] = draw(st.sampled_from(genuine.donors))
         return step
 
@@ -576,6 +597,13 @@ def strategy(genuine):
         inner = der_step(draw, None, genuine.copy_paths[key]) if draw(st.booleans()) else None
         mutation = {"kind": "nest", "strip": key[0], "malleate": key[1], "inner": inner}
         return {"mutation": mutation, "scenario": draw(st.sampled_from(["alone-signer", "release", "alone"]))}
+
+    @st.composite
+    def header_case(draw):
+        mutation = {"kind": "header", "field": draw(st.sampled_from(["checksum", "table offset", "table size", "length",
+                                                                       "revision", "type"])),
+                    "delta": draw(st.one_of(st.sampled_from([1, -1, 8, -8]), st.integers(-(1 << 31), 1 << 31)))}
+        return {"mutation": mutation, "scenario": draw(exe_scenarios)}
 
     @st.composite
     def zip_case(draw):
@@ -598,12 +626,12 @@ def strategy(genuine):
     @st.composite
     def lines_case(draw):
         name = draw(st.sampled_from(["SHA256SUMS", "BUILDINFO"]))
-        mutation = {"kind": "lines", "file": name, "op": draw(st.sampled_from(["drop", "repeat", "swap", "insert", "edit"])),
+        mutation = {"kind": "lines", "file": name, "op": draw(st.sampled_from(["drop", "repeat", "swap", "insert", "edit", "join"])),
                     "line": draw(st.integers(0, 20)), "value": draw(st.integers(0, 100)),
                     "text": draw(st.one_of(st.sampled_from(LINES + CHARS), st.text(max_size=8)))}
         return {"mutation": mutation, "scenario": draw(st.sampled_from(["resummed", "release"]))}
 
-    return st.one_of(byte_case(), der_case(), nest_case(), zip_case(), method_case(), lines_case())
+    return st.one_of(byte_case(), der_case(), nest_case(), header_case(), zip_case(), method_case(), lines_case())
 
 
 class Run:
@@ -632,6 +660,7 @@ def main():
     work = os.path.abspath(args.work)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    configuration.set_hypothesis_home_dir(os.path.join(work, ".hypothesis"))  # its caches stay here
     genuine = Genuine(os.path.abspath(args.exe), work)
     run = Run(genuine, releases.verifier(), os.path.join(work, "case", "release"), os.path.join(work, "failure.json"))
     failed = []
@@ -639,7 +668,7 @@ def main():
         with open(os.path.join(REGRESSIONS, name)) as f:
             kept = json.load(f)
         try:
-            run.check({"mutation": kept["mutation"], "scenario": kept["scenario"]})
+            run.check({key: kept[key] for key in ("mutation", "scenario", "refused") if key in kept})
             print(f"PASS regression {name}: {kept['what']}")
         except AssertionError as error:
             failed.append(name)

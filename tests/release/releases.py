@@ -29,7 +29,7 @@ KEYS = {"rsa2048": lambda: rsa.generate_private_key(65537, 2048), "rsa3072": lam
 class Party:
     """A key and its certificate, issued by ISSUER (a Party) or by itself."""
 
-    def __init__(self, name, kind="p256", issuer=None, ca=False, purpose=ExtendedKeyUsageOID.CODE_SIGNING):
+    def __init__(self, name, kind="p256", issuer=None, ca=False, purpose=ExtendedKeyUsageOID.CODE_SIGNING, digest="sha256"):
         self.key = KEYS[kind]()
         now = datetime.datetime.now(datetime.timezone.utc)
         subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
@@ -41,9 +41,9 @@ class Party:
             .add_extension(x509.KeyUsage(digital_signature=not ca, key_cert_sign=ca, crl_sign=False,
                                          content_commitment=False, key_encipherment=False, data_encipherment=False,
                                          key_agreement=False, encipher_only=False, decipher_only=False), critical=True)
-        if not ca:
+        if not ca and purpose:
             builder = builder.add_extension(x509.ExtendedKeyUsage([purpose]), critical=False)
-        self.cert = builder.sign(signer.key, hashes.SHA256())
+        self.cert = builder.sign(signer.key, {"sha256": hashes.SHA256(), "sha1": hashes.SHA1()}[digest])
         self.issuer = issuer
         self.pem = self.cert.public_bytes(serialization.Encoding.PEM)
         self.fingerprint = self.cert.fingerprint(hashes.SHA256()).hex()
