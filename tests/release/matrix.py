@@ -130,7 +130,8 @@ def main():
 
 
 def refused(matrix, proven):
-    """What verification refuses, dist refuses to make: a certificate signed with SHA-1, one not for code signing."""
+    """What verification refuses, dist refuses to make: a certificate signed with SHA-1, one not for
+    code signing; and no proof but the one for these bytes."""
     root = releases.Party("Matrix refusing root", "p256", ca=True)
     for what, leaf in (("signed with SHA-1", releases.Party("FundTableRepair vendor", "p256", root, digest="sha1")),
                        ("not for code signing", releases.Party("FundTableRepair vendor", "p256", root, purpose=None))):
@@ -139,6 +140,16 @@ def refused(matrix, proven):
         status, said = releases.dist(matrix.source, matrix.exe, out, (p12, os.path.join(matrix.work, "password")),
                                      proof=proven)
         matrix.check(f"a certificate {what}: dist makes no release", status != 0 and not os.path.exists(out), said)
+    # A proof is taken only for these bytes, with every case passed.
+    with open(proven) as f:
+        genuine = json.load(f)
+    for what, change in (("for other bytes", {"exe_sha256": "0" * 64}), ("a case short", {"passed_cases": genuine["passed_cases"][1:]}),
+                         ("with a case failed", {"failed": 1})):
+        forged, out = os.path.join(matrix.work, "forged-proof.json"), os.path.join(matrix.work, "refused")
+        with open(forged, "w") as f:
+            json.dump({**genuine, **change}, f)
+        status, said = releases.dist(matrix.source, matrix.exe, out, proof=forged)
+        matrix.check(f"a proof {what}: dist makes no release", status != 0 and not os.path.exists(out), said)
 
 
 def tags(matrix, proven):
