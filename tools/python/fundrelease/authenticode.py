@@ -2,16 +2,19 @@
 share it). The file's digest is computed here from the PE headers and compared with the one signed;
 OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
 
+import datetime
 import hashlib
 import os
 import struct
 
 import pefile
 from asn1crypto import cms, core, parser, pem, tsp
-from asn1crypto.algos import DigestInfo
+from asn1crypto.algos import DigestInfo, DSASignature
 
 from fundrelease import policy
-from fundrelease.certificates import Certificate, Malformed, Out, chain, reason, strict, tool, vouching
+from fundrelease.certificates import Certificate, chain, vouching
+from fundrelease.der import Malformed, strict
+from fundrelease.programs import Out, reason, tool
 
 
 class NotAnImage(Exception):
@@ -57,6 +60,14 @@ def in_order(items, what):
     encodings = [item.dump() for item in items]
     if encodings != sorted(encodings):
         raise Malformed(f"a signature's {what} are not in DER's order")
+
+
+def meaning(algorithm, value):
+    """What signature VALUE by ALGORITHM means, whatever its form: ECDSA's (r, s) verifies as (r, n - s)
+    too, and no nonce makes two signatures, so r alone; RSA's is its integer, leading zeros or none."""
+    if "ecdsa" in algorithm:
+        return "ecdsa", strict(DSASignature, value, "an ECDSA signature value")["r"].native
+    return "rsa", int.from_bytes(value, "big")
 
 
 class Signed:
@@ -110,6 +121,7 @@ class Signed:
         in_order(certificates, "certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
+        self.meaning = meaning(algorithm["algorithm"].native, self.value)
         self.signer, self.chain, self.refused = None, [], ""
 
     def prove(self, content=None):
@@ -146,10 +158,12 @@ class Timestamp(Signed):
         self.covers = hashlib.new(imprint["hash_algorithm"]["algorithm"].native,
                                   signature_value).digest() == imprint["hashed_message"].native
         self.time, self.signature_value = self.tst["gen_time"].native, signature_value
+        if not isinstance(self.time, datetime.datetime):  # year 0 is asn1crypto's own type, which no date compares with
+            raise Malformed("a timestamp's time lies outside the years a date can hold")
         self.prove()
 
     def verify(self, anchors, cafile):
-        """'' when an authority chaining to ANCHORS (CAFILE's bytes) made it over its signature."""
+        """'' when an authority chaining to ANCHORS (CAFILE's certificates) made it over its signature."""
         if not self.covers:
             return "it was made over other data than this signature"
         fit, why = vouching(self.chain, anchors, "time stamping")
@@ -183,10 +197,18 @@ class Signature(Signed):
         if self.unsigned.get(policy.NESTED) and not nested:
             raise Malformed("a nested signature holds another, which no verifier here checks")
         self.nested = [Signature(n, image, signed_range, False) for n in self.unsigned.get(policy.NESTED, [])]
-        # A copy re-encoded is other bytes, but its signer's signature value is the same.
-        values = [self.value] + [n.value for n in self.nested]
+        # A copy re-encoded, or its value in another form, is other bytes that mean the same.
+        values = [self.meaning] + [n.meaning for n in self.nested]
         if len(set(values)) != len(values):
             raise Malformed("a nested signature is a copy of another signature in the file")
+
+
+def loaded(make, what):
+    """MAKE()'s signature, where asn1crypto, parsing lazily, meets a bad field late: Malformed too."""
+    try:
+        return make()
+    except (ValueError, TypeError, KeyError) as error:
+        raise Malformed(f"{what} is malformed ({str(error).splitlines()[0]})") from None
 
 
 def checksum(image):
@@ -232,8 +254,6 @@ def read(image):
     if image[field:field + 4] != checksum(image):  # signing writes the signed file's, and only that
         raise Malformed("the PE checksum is not the signed file's")
     stripped[field:field + 4] = checksum(bytes(stripped))
-    try:
-        primary = Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)])
-    except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late
-        raise Malformed(f"the signature is malformed ({str(error).splitlines()[0]})") from None
+    primary = loaded(lambda: Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)]),
+                     "the signature")
     return [primary] + primary.nested, bytes(stripped)

@@ -42,7 +42,7 @@ import zipfile
 from fundrelease import manifest
 from fundrelease import policy
 from fundrelease import releaseinfo
-from fundrelease.certificates import Missing
+from fundrelease.programs import Missing
 from fundrelease.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
@@ -64,7 +64,7 @@ def interrupted(number, frame):
 
 
 def add(archive, name, data):
-    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))  # deflated: one of policy.ZIP_METHODS
     entry.compress_type = zipfile.ZIP_DEFLATED
     entry.create_system = 0
     entry.external_attr = 0
@@ -128,6 +128,9 @@ def make_release(exe, out, signing, proof_build, proof_file=None):
         listed = ", ".join(source.untracked[:3]) + (f" and {more} more" if more > 0 else "")
         raise ReleaseError(f"files git does not track sit among the sources ({listed}), and a release is what its "
                            "commit holds: commit or remove them")
+    if not policy.VERSION.fullmatch(source.version):
+        raise ReleaseError(f"the version {source.version!r}, from its tag or VERSION, is none a release may have: a digit, "
+                           "then letters, digits and ._+- alone")
     unsigned_sha256 = sha256(read(exe))
     partial = out.rstrip("/") + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
@@ -143,12 +146,12 @@ def make_release(exe, out, signing, proof_build, proof_file=None):
     image = read(shipped)
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
-    name = f"FundTableRepair-{source.version}.zip"
+    name = policy.ZIP_NAME.format(source.version)
     with zipfile.ZipFile(os.path.join(partial, name), "w") as archive:
-        add(archive, EXE_NAME, image)
         # Notepad on a Chinese Windows reads UTF-8 with a BOM; CRLF keeps its lines apart.
-        add(archive, "README-support.txt", note.replace("\n", "\r\n").encode("utf-8-sig"))
-    releaseinfo.write_buildinfo(os.path.join(partial, "BUILDINFO"), source, unsigned_sha256, proof)
+        for entry, data in zip(policy.ZIP_ENTRIES, [image, note.replace("\n", "\r\n").encode("utf-8-sig")], strict=True):
+            add(archive, entry, data)
+    releaseinfo.write_buildinfo(os.path.join(partial, policy.BUILDINFO), source, unsigned_sha256, proof)
     sums = os.path.join(partial, policy.SUMS)
     with open(sums, "w") as f:
         f.write(manifest.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))

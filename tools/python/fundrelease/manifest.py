@@ -1,17 +1,18 @@
-"""The release folder as dist makes it and verify-release reads it, each file read once and held to
+"""The release folder as dist makes it and verification reads it, each file read once and held to
 fundrelease.policy: SHA256SUMS lists the exe, the zip and BUILDINFO; SHA256SUMS.p7s, a detached CMS
 signature by the exe's own key and certificate, signs SHA256SUMS and so the release as a whole."""
 
 import hashlib
 import io
-import os
+import re
 import struct
 import zipfile
+import zlib
 
-from fundrelease import policy
-from fundrelease import releaseinfo
-from fundrelease.authenticode import Signed
-from fundrelease.certificates import Malformed, printable, read_once
+from fundrelease import policy, releaseinfo
+from fundrelease.authenticode import Signed, loaded
+from fundrelease.der import Malformed
+from fundrelease.inputs import read_once
 
 
 def sha256(data):
@@ -24,7 +25,9 @@ def sums_text(files):
 
 
 def is_release(names):
-    return any(n in (policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(n) for n in names)
+    """Whether NAMES hold a release's file, by a name Windows would take for one: case counts for nothing."""
+    own = {n.casefold() for n in (policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE)}
+    return any(n.casefold() in own or re.fullmatch(policy.ZIP.pattern, n, re.IGNORECASE) for n in names)
 
 
 def read_folder(folder_fd, names, known):
@@ -36,13 +39,13 @@ def read_folder(folder_fd, names, known):
         return files, [f"the release folder holds {len(zips)} zips, where a release has one"]
     for name in sorted(names):
         if not (name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or policy.ZIP.fullmatch(name)):
-            failures.append(f"{printable(name)} is in the release folder and {policy.SUMS} does not list it")
+            failures.append(f"{name} is in the release folder and {policy.SUMS} does not list it")
         elif name not in files:
             try:
                 files[name] = read_once(name, policy.MAX_BYTES.get("zip" if name.endswith(".zip") else name,
                                                                policy.MAX_BYTES["other"]), dir_fd=folder_fd)
             except OSError as error:
-                failures.append(f"{printable(name)} is no release file that can be read ({error.strerror or error})")
+                failures.append(f"{name} is no release file that can be read ({error.strerror or error})")
     return files, failures
 
 
@@ -62,108 +65,109 @@ def read_sums(data):
 
 
 def zip_exe(data):
-    """The exe in the zip DATA, whose entries must be policy.ZIP_ENTRIES end to end and nothing else."""
+    """The exe in the zip DATA: policy.ZIP_ENTRIES end to end and nothing else, each stored or deflated
+    as its local header says too, inflated no further than its size (within the cap). zipfile reads the directory
+    alone: its own reading inflates a gigabyte at a time, and other methods without any bound."""
     try:
-        archive = zipfile.ZipFile(io.BytesIO(data))
-        entries, position = archive.infolist(), 0
-        if [e.filename for e in entries] != policy.ZIP_ENTRIES or archive.comment or \
-                any(e.file_size > policy.MAX_BYTES[policy.EXE] for e in entries):
+        archive, position, held, cap = zipfile.ZipFile(io.BytesIO(data)), 0, [], policy.MAX_BYTES[policy.EXE]
+        entries = archive.infolist()
+        if [e.filename for e in entries] != policy.ZIP_ENTRIES or archive.comment:
             return None
-        for entry in entries:  # each entry where the last ended: no bytes the directory does not name
-            names, extra = struct.unpack_from("<HH", data, position + 26)
-            if entry.header_offset != position or entry.flag_bits & 8:
+        for entry in entries:  # each entry where the last ended, its local header the directory's
+            local = struct.unpack_from("<4s2x2H4x3I2H", data, position)
+            start = position + 30 + local[6] + local[7]
+            raw, inflate = data[start:start + entry.compress_size], zlib.decompressobj(-15)
+            content = inflate.decompress(raw, min(entry.file_size, cap) + 1) if local[2] == 8 else raw
+            if local[:6] != (b"PK\3\4", 0, entry.compress_type, entry.CRC, entry.compress_size, entry.file_size) or \
+                    local[2] not in policy.ZIP_METHODS or entry.header_offset != position or not len(content) == entry.file_size <= cap or \
+                    zlib.crc32(content) != entry.CRC or local[2] == 8 and not (inflate.eof and not inflate.unused_data):
                 return None
-            position += 30 + names + extra + entry.compress_size
+            held, position = held + [content], start + entry.compress_size
         directory = sum(46 + len(e.orig_filename.encode()) + len(e.extra) + len(e.comment) for e in entries)
-        if archive.start_dir != position or position + directory + 22 != len(data):
-            return None
-        return archive.read(policy.EXE) if archive.testzip() is None else None
-    except (zipfile.BadZipFile, struct.error, ValueError, OSError, EOFError):
+        return held[0] if archive.start_dir == position and position + directory + 22 == len(data) else None
+    except (zipfile.BadZipFile, struct.error, ValueError, OSError, EOFError, zlib.error):
         return None
 
 
 def read_buildinfo(data):
-    """(fields, toolchain): each key of policy.BUILDINFO_KEYS once, each toolchain package once. Raises Malformed."""
+    """({key: value}, {package: version}) of BUILDINFO as releaseinfo writes it from policy.BUILDINFO_KEYS:
+    each key once and in order, each toolchain package once. Raises Malformed."""
     try:
         lines = data.decode("utf-8").split("\n")
     except UnicodeDecodeError:
         raise Malformed("BUILDINFO is not UTF-8 text") from None
-    fields, packages = {}, {}
+    keys, fields, packages = {title: key for key, title in policy.BUILDINFO_KEYS.items()}, {}, {}
     if lines[0] != policy.BUILDINFO_TITLE or lines[-1]:
         raise Malformed("BUILDINFO is not as dist writes it")
     for line in lines[1:-1]:
-        key, _, value = line.partition(": ") if not line.endswith(":") else (line[:-1], "", "")
-        if line.startswith("  ") and list(fields)[-1:] == ["toolchain (Debian packages)"] and " " in line[2:]:
+        title, _, value = line.partition(": ") if not line.endswith(":") else (line[:-1], "", "")
+        if line.startswith("  ") and list(fields)[-1:] == ["toolchain"] and " " in line[2:]:
             package, version = line[2:].split(" ", 1)
             if package in packages or package not in releaseinfo.TOOLCHAIN_PACKAGES:
-                raise Malformed(f"BUILDINFO names the package {printable(package)} twice or unasked")
+                raise Malformed(f"BUILDINFO names the package {package} twice or unasked")
             packages[package] = version
-        elif key in fields or key not in policy.BUILDINFO_KEYS:
-            raise Malformed(f"BUILDINFO holds {printable(line)!r}, twice or where it has no such line")
+        elif title not in keys or keys[title] in fields:
+            raise Malformed(f"BUILDINFO holds {line!r}, twice or where it has no such line")
         else:
-            fields[key] = value
-    if list(fields) != policy.BUILDINFO_KEYS or set(packages) != set(releaseinfo.TOOLCHAIN_PACKAGES):
+            fields[keys[title]] = value
+    if list(fields) != list(policy.BUILDINFO_KEYS) or set(packages) != set(releaseinfo.TOOLCHAIN_PACKAGES):
         raise Malformed("BUILDINFO lacks a line dist writes: each of its keys and each toolchain package")
     return fields, packages
 
 
 def describe_buildinfo(fields, packages, stripped, say):
     """Says what BUILDINFO says; returns (what explains a difference, most likely first; failures)."""
-    field = {key: printable(value) for key, value in fields.items()}.get
-    say(f"    BUILDINFO:  version {field('version')}, commit {field('commit')}")
-    here, reasons, failures = releaseinfo.toolchain(), [], []
-    changed = [f"{printable(package)} {printable(version)} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
+    say(f"    BUILDINFO:  version {fields['version']}, commit {fields['commit']}")
+    here, reasons = releaseinfo.toolchain(), []
+    changed = [f"{package} {version} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
                for package, version in packages.items() if here.get(package) != version]
     say("      toolchain: " + (f"differs from this machine's: {'; '.join(changed)}" if changed else
-                                "the same package versions as this machine's"))
+                               "the same package versions as this machine's"))
     reasons += [f"built with another toolchain: {'; '.join(changed)}; rebuild with those versions to compare"] * bool(changed)
-    say(f"      built in:  {field('toolchain root')}")
+    say(f"      built in:  {fields['root']}")
     source = releaseinfo.Source()
     if source.commit and fields["commit"].split(" ")[0] != source.commit:
-        reasons.append(f"built from commit {field('commit')}, and this checkout is {source.describe()}; "
+        reasons.append(f"built from commit {fields['commit']}, and this checkout is {source.describe()}; "
                        "check that commit out to compare")
-    described = fields["exe SHA-256 before signing"] == sha256(stripped)
+    described = fields["exe"] == sha256(stripped)
     say("      exe:       " + ("describes this exe (its SHA-256 before signing)" if described else
-                                f"does NOT describe this exe: it names {field('exe SHA-256 before signing')}"))
-    failures += [] if described else ["BUILDINFO describes another exe"]
-    say(f"      proof:     {field('end-to-end proof')}")
-    return reasons, failures
+                               f"does NOT describe this exe: it names {fields['exe']}"))
+    say(f"      proof:     {fields['proof']}")
+    return reasons, [] if described else ["BUILDINFO describes another exe"]
 
 
 def check_folder(folder, folder_fd, names, known, candidate, stripped, establish, say, failures):
     """SAYs what the release folder (its file NAMES) says of the exe CANDIDATE (STRIPPED less its
     signature), adding to FAILURES as it finds them; ESTABLISH(signature of SHA256SUMS) says whether
     its signer is the exe's and the one asked for and returns why not. Returns what explains a difference."""
-    say(f"  release:      {printable(folder)}")
+    say(f"  release:      {folder}")
     files, found = read_folder(folder_fd, names, known)
     failures += found
-    reasons = []
     try:
         if policy.SUMS not in files:
             raise Malformed(f"the release folder has no {policy.SUMS}")
         listed, zip_name = read_sums(files[policy.SUMS])
         if policy.SUMS_SIGNATURE in files:
-            try:
-                signature = Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing").prove(files[policy.SUMS])
-            except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late
-                raise Malformed(f"{policy.SUMS_SIGNATURE} is malformed ({printable(str(error).splitlines()[0])})") from None
-            failures.append(establish(signature))
+            failures.append(establish(loaded(lambda: Signed(files[policy.SUMS_SIGNATURE], "sums", "code signing")
+                                             .prove(files[policy.SUMS]), policy.SUMS_SIGNATURE)))
         else:
             say(f"    {policy.SUMS}: not signed")
             failures.append(establish(None))
         wrong = [n for n, digest in listed.items() if n not in files or sha256(files[n]) != digest]
-        unlisted = sorted(set(files) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})
         say("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
         failures += [f"{n} is not as {policy.SUMS} lists it" for n in wrong]
-        failures += [f"{printable(n)} is in the release folder and {policy.SUMS} does not list it" for n in unlisted]
+        failures += [f"{n} is in the release folder and {policy.SUMS} does not list it"
+                     for n in sorted(set(files) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})]
         if listed[policy.EXE] != sha256(candidate):
             failures.append(f"this file is not the {policy.EXE} that {policy.SUMS} lists")
         held = zip_exe(files[zip_name]) if zip_name in files else None
         say(f"    zip:        {'holds this exe' if held == candidate else 'does NOT hold this exe alone, as dist makes it'}")
         failures += [] if held == candidate else ["the zip does not hold this exe and its note alone"]
-        reasons, wrong = describe_buildinfo(*read_buildinfo(files.get(policy.BUILDINFO, b"")), stripped, say)
-        failures += wrong
+        fields, packages = read_buildinfo(files.get(policy.BUILDINFO, b""))
+        reasons, wrong = describe_buildinfo(fields, packages, stripped, say)
+        failures += wrong + ["the zip is not named for BUILDINFO's version"] * (zip_name != policy.ZIP_NAME.format(fields["version"]))
+        return reasons
     except Malformed as error:
         say(f"    NOT a release as dist makes it: {error}")
         failures.append(str(error))
-    return reasons
+        return []

@@ -4,13 +4,20 @@ not allow is refused, whether or not a signature covers it. dist makes nothing e
 import re
 
 EXE, BUILDINFO, SUMS, SUMS_SIGNATURE = "FundTableRepair.exe", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s"
-ZIP = re.compile(r"FundTableRepair-[0-9A-Za-z.+-]+\.zip")  # a tag's version may hold '-' (v1.0.0-rc1)
+# A version, from its tag or VERSION: a digit, then letters, digits and ._+- (v1.0.0_rc1 gives 1.0.0_rc1).
+# dist makes a release of no other, so each release dist makes names only files verification reads.
+VERSION = re.compile(r"[0-9][0-9A-Za-z._+-]*")
+ZIP_NAME = "FundTableRepair-{}.zip"
+ZIP = re.compile(re.escape(ZIP_NAME).replace(r"\{\}", VERSION.pattern))
 ZIP_ENTRIES = [EXE, "README-support.txt"]  # exactly these, in this order, each once, nothing between
+ZIP_METHODS = (0, 8)  # stored or deflated, each read within its cap; dist deflates
 LISTED = {EXE, BUILDINFO}  # and the one zip: what SHA256SUMS lists, each once
-SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z.+-]+)")
+SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z._+-]+)")
+# BUILDINFO: its title, then a "title: value" line for each key in this order; the toolchain's
+# "  package version" lines follow its title. releaseinfo writes it so and manifest reads it so.
 BUILDINFO_TITLE = "FundTableRepair release: what built it"
-BUILDINFO_KEYS = ["version", "commit", "exe SHA-256 before signing", "toolchain root", "toolchain (Debian packages)",
-                  "end-to-end proof"]
+BUILDINFO_KEYS = {"version": "version", "commit": "commit", "exe": "exe SHA-256 before signing", "root": "toolchain root",
+                  "toolchain": "toolchain (Debian packages)", "proof": "end-to-end proof"}
 
 MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6

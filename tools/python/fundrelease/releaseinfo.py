@@ -17,6 +17,8 @@ answer as one's own: it only reads here."""
 import os
 import subprocess
 
+from fundrelease import policy
+
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 # The Debian packages whose files make the shipped exe: the compiler and its runtime libraries
@@ -91,19 +93,21 @@ def toolchain_root():
     return f"{name}, {point}, {inside}"
 
 
-# BUILDINFO: "key: value" lines, and the toolchain as indented "package version" lines below its
-# key. Plain text, so that a person reads it as easily as verify-release does.
+def buildinfo_text(**values):
+    """BUILDINFO with VALUES, one for each of policy.BUILDINFO_KEYS, the toolchain's {package: version}:
+    plain text, so that a person reads it as easily as verification does."""
+    lines = [policy.BUILDINFO_TITLE]
+    for key, title in policy.BUILDINFO_KEYS.items():
+        value = values.pop(key)
+        lines += [f"{title}:"] + [f"  {p} {v}" for p, v in value.items()] if isinstance(value, dict) else [f"{title}: {value}"]
+    assert not values, f"BUILDINFO has no key {values}"
+    return "\n".join(lines) + "\n"
+
+
 def write_buildinfo(path, source, exe_sha256, proof):
-    lines = ["FundTableRepair release: what built it",
-             f"version: {source.version}",
-             f"commit: {source.describe()}",
-             f"exe SHA-256 before signing: {exe_sha256}",
-             f"toolchain root: {toolchain_root()}",
-             "toolchain (Debian packages):"]
-    lines += [f"  {package} {version}" for package, version in toolchain().items()]
-    lines.append(f"end-to-end proof: {proof}")
     with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write(buildinfo_text(version=source.version, commit=source.describe(), exe=exe_sha256, root=toolchain_root(),
+                               toolchain=toolchain(), proof=proof))
 
 
 def build():

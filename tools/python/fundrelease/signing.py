@@ -7,7 +7,8 @@ import os
 import re
 
 from fundrelease import authenticode
-from fundrelease.certificates import Malformed, Out, reason, tool
+from fundrelease.der import Malformed
+from fundrelease.programs import Out, reason, tool
 
 
 class ReleaseError(Exception):

@@ -1,15 +1,20 @@
 """The verdict on an exe and its release folder: verify() decides and says, in the report's lines,
 what it established; it prints nothing and exits nothing. tools/release/verify-release prints it."""
 
+import contextlib
 import errno
 import os
 import re
+import unicodedata
 from dataclasses import dataclass, field
 
 import pefile
 
 from fundrelease import authenticode, manifest, policy
-from fundrelease.certificates import Malformed, Missing, pem_certificates, printable, read_once, trusted
+from fundrelease.certificates import anchors, pem_certificates, trusted
+from fundrelease.der import Malformed
+from fundrelease.inputs import read_once
+from fundrelease.programs import Missing
 
 
 class Unusable(Exception):
@@ -18,8 +23,8 @@ class Unusable(Exception):
 
 @dataclass
 class Settings:
-    """Who is asked for: SIGNER's fingerprint, the PEM bytes of TRUST's and TSA's CAFILE. The names
-    are those the report gives the files."""
+    """Who is asked for: SIGNER's fingerprint, the PEM bytes of TRUST's and TSA's CAFILE, and the
+    names the report gives those files."""
     signer: str = None
     trust: bytes = None
     tsa: bytes = None
@@ -30,21 +35,27 @@ class Settings:
         """Why these settings cannot be used, or ''."""
         if self.signer is not None and not re.fullmatch(r"[0-9a-f]{64}", normalised(self.signer)):
             return f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(self.signer)}"
-        for what, data, name in (("TRUST", self.trust, self.trust_name), ("TSA", self.tsa, self.tsa_name)):
-            if data is not None and not pem_certificates(data):
-                return f"{what} names {printable(name)}, which holds no PEM certificate"
-        return ""
+        return next((f"{what} names {printable(name)}, which holds no PEM certificate" for what, data, name in
+                     (("TRUST", self.trust, self.trust_name), ("TSA", self.tsa, self.tsa_name))
+                     if data is not None and not pem_certificates(data)), "")
 
 
 @dataclass
 class Verdict:
-    """status 0: every check passed; 1: refused, for REASONS; 2: not made, for REASONS (a setting
-    or a program), never for what an input holds. REPORT: what was established, line by line;
-    UNCHECKED: what was not checked, which the report says too."""
+    """STATUS 0: every check passed; 1: refused, for REASONS; 2: not made, for REASONS (a setting, a
+    program), never for what an input holds. REPORT: what was established, line by line, each made
+    safe to print; UNCHECKED: what was not checked, which the report says too."""
     status: int = 0
     reasons: list = field(default_factory=list)
     report: list = field(default_factory=list)
     unchecked: list = field(default_factory=list)
+
+
+def printable(text):
+    """TEXT with control characters (terminal escapes, bidirectional overrides, line breaks) as escapes."""
+    return "".join(c.encode("unicode_escape").decode("ascii")
+                   if unicodedata.category(c)[0] == "C" or unicodedata.category(c) in ("Zl", "Zp") else c
+                   for c in str(text))
 
 
 def normalised(fingerprint):
@@ -61,9 +72,9 @@ def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with
     except (Unusable, Missing) as error:
         run.not_made.append(str(error))
     except Exception as error:  # whatever an input holds is a refusal with its reason, never "not made"
-        run.say(f"  NOT a release as dist makes it: {printable(error)}")
-        run.failures.append(f"it cannot be read as a release holds it ({type(error).__name__}: {printable(error)})")
-    verdict, reasons = run.verdict, list(dict.fromkeys(f for f in run.failures if f))
+        run.say(f"  NOT a release as dist makes it: {error}")
+        run.failures.append(f"it cannot be read as a release holds it ({type(error).__name__}: {error})")
+    verdict, reasons = run.verdict, [printable(f) for f in dict.fromkeys(run.failures) if f]
     verdict.status, verdict.reasons = (1, reasons) if reasons else (2, run.not_made) if run.not_made else (0, [])
     return verdict
 
@@ -71,136 +82,104 @@ def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with
 class Run:
     def __init__(self, settings, compared_with):
         self.settings, self.compared_with, self.verdict = settings, compared_with, Verdict()
-        self.failures, self.not_made = [], []
+        self.failures, self.not_made, self.reasons, self.timed, self.exe_signer = [], [], [], None, None
+        self.anchors = {"trust": anchors(settings.trust or b""), "tsa": anchors(settings.tsa or b"")}
 
-    def say(self, text):
-        self.verdict.report.extend(text.split("\n"))
-
-    def unchecked(self, what):
-        self.verdict.unchecked.append(what)
+    def say(self, line):
+        self.verdict.report.append(printable(line))
 
     def examine(self, path, built, unbuilt, buildinfo):
-        wrong = self.settings.wrong()
         # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
-        if buildinfo is not None and (os.path.basename(buildinfo) != policy.BUILDINFO or not os.path.isfile(buildinfo)):
-            wrong = wrong or f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {printable(buildinfo)}"
+        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO
+                                          and os.path.isfile(buildinfo) else
+                                          f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
         if wrong:
-            raise Unusable(wrong)
-        folder_fd = opened(os.path.dirname(path) or ".", path)
-        try:
+            raise Unusable(printable(wrong))
+        with opened(os.path.dirname(path) or ".", path) as folder_fd:
             try:
                 candidate = read_once(os.path.basename(path), policy.MAX_BYTES[policy.EXE], dir_fd=folder_fd)
             except OSError as error:
                 if error.errno in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM):
                     raise Unusable(f"cannot read {printable(path)}: {error.strerror}") from None
-                self.say(f"{printable(path)}: {error.strerror or error}")
-                self.failures.append(f"it is no file a release holds ({error.strerror or error})")
-                return
-            self.say(f"{printable(path)}: {len(candidate)} bytes")
-            stripped = self.signatures(candidate)
-            if stripped is not None:
-                self.folder(path, folder_fd, candidate, stripped, buildinfo)
-                self.compare(built, unbuilt, stripped)
-        finally:
-            os.close(folder_fd)
-
-    def signatures(self, candidate):
-        """Says what the signatures establish; returns CANDIDATE less its signature, or None."""
-        try:
-            signatures, stripped = authenticode.read(candidate)
-        except authenticode.NotAnImage:
-            self.say("differs: not a Windows executable")
-            self.failures.append("it is not a Windows executable")
-            return None
-        except Malformed as error:
-            self.say(f"  signature:    NOT intact: {printable(error)}")
-            self.failures.append(printable(error))
-            return None
-        self.signed, self.exe_signer, self.timed = bool(signatures), signatures[0].signer if signatures else None, None
-        if signatures:
-            self.check_signatures(signatures)
-        else:
-            self.say("  not signed")
-            s = self.settings
-            self.failures.append("it is not signed" if s.signer or s.trust or s.tsa else "")
-        return stripped
+                self.say(f"{path}: {error.strerror or error}")
+                return self.failures.append(f"it is no file a release holds ({error.strerror or error})")
+            self.say(f"{path}: {len(candidate)} bytes")
+            try:
+                signatures, stripped = authenticode.read(candidate)
+            except (authenticode.NotAnImage, Malformed) as error:
+                not_image = isinstance(error, authenticode.NotAnImage)
+                self.say("differs: not a Windows executable" if not_image else f"  signature:    NOT intact: {error}")
+                return self.failures.append("it is not a Windows executable" if not_image else str(error))
+            self.signed, s = bool(signatures), self.settings
+            if signatures:
+                self.exe_signer = signatures[0].signer
+                self.check_signatures(signatures)
+            else:
+                self.say("  not signed")
+                self.failures.append("it is not signed" if s.signer or s.trust or s.tsa else "")
+            self.folder(path, folder_fd, candidate, stripped, buildinfo)
+            self.compare(built, unbuilt, stripped)
 
     def folder(self, path, exe_fd, candidate, stripped, buildinfo):
         folder = os.path.dirname(buildinfo or path) or "."
-        folder_fd = opened(folder, buildinfo) if buildinfo else exe_fd
-        try:
+        with opened(folder, buildinfo) if buildinfo else contextlib.nullcontext(exe_fd) as folder_fd:
             names = os.listdir(folder_fd)
             if not (buildinfo or manifest.is_release(names)):
-                self.unchecked(f"its folder, which holds no release's {policy.SUMS}, {policy.BUILDINFO} or zip: "
-                               "the exe was checked alone")
-                self.reasons = []
-                return
-            same = os.path.samestat(os.fstat(folder_fd), os.fstat(exe_fd))
-            known = {os.path.basename(path): candidate} if same else {}
+                return self.verdict.unchecked.append(f"its folder, which holds no {policy.SUMS}, {policy.BUILDINFO} or "
+                                                     "zip of a release: the exe was checked alone")
+            known = {os.path.basename(path): candidate} if os.path.samestat(os.fstat(folder_fd), os.fstat(exe_fd)) else {}
             self.reasons = manifest.check_folder(folder, folder_fd, names, known, candidate, stripped,
                                                  self.sums_established, self.say, self.failures)
-        finally:
-            if folder_fd != exe_fd:
-                os.close(folder_fd)
 
     def compare(self, built, unbuilt, stripped):
         if self.verdict.unchecked:
             self.say(f"not checked: {'; '.join(self.verdict.unchecked)}")
         if built is None:
             self.say(f"not compared: {unbuilt}")
-            self.unchecked(f"whether it is byte for byte {self.compared_with}")
-            self.not_made.append("the byte comparison was not made")
-            return
-        signature = ", less its signature," if self.signed else ""
-        if stripped != built:
-            for reason in self.reasons:
-                self.say(f"differs: {reason}")
-            self.say(f"differs: the file{signature} is not {self.compared_with}: {difference(built, stripped)}")
-            self.failures.append(f"it is not {self.compared_with}")
-        else:
-            self.say(f"matches: {'less its signature, ' if self.signed else ''}byte for byte {self.compared_with}")
+            self.verdict.unchecked.append(f"whether it is byte for byte {self.compared_with}")
+            return self.not_made.append("the byte comparison was not made")
+        if stripped == built:
+            return self.say(f"matches: {'less its signature, ' if self.signed else ''}byte for byte {self.compared_with}")
+        for reason in self.reasons:
+            self.say(f"differs: {reason}")
+        self.say(f"differs: the file{', less its signature,' if self.signed else ''} is not {self.compared_with}: "
+                 f"{difference(built, stripped)}")
+        self.failures.append(f"it is not {self.compared_with}")
 
     def establish(self, signature, at):
         """Says whether SIGNATURE's signer is the one asked for; returns why not, or ''."""
-        s = self.settings
+        s, why = self.settings, ""
         if s.signer:
-            if normalised(signature.signer.fingerprint) != normalised(s.signer):
-                self.say("      signer:   NOT established: its SHA-256 fingerprint is not the one given "
-                         f"({printable(s.signer)})")
-                return "the signer is not the one asked for"
-            self.say("      signer:   established: its SHA-256 fingerprint is the one given")
-        if s.trust:
-            why = trusted(signature.chain, s.trust, s.trust_name, at)
-            if why:
-                self.say(f"      signer:   NOT established: {printable(why)}")
-                return "the signer is not the one asked for"
-            self.say(f"      signer:   established: it chains to a certificate in {printable(s.trust_name)} "
-                     "and is for code signing")
-        return ""
+            why = "" if normalised(signature.signer.fingerprint) == normalised(s.signer) else \
+                f"its SHA-256 fingerprint is not the one given ({s.signer})"
+            self.say(f"      signer:   NOT established: {why}" if why else
+                     "      signer:   established: its SHA-256 fingerprint is the one given")
+        if s.trust and not why:
+            why = trusted(signature.chain, self.anchors["trust"], s.trust_name, at)
+            self.say(f"      signer:   NOT established: {why}" if why else
+                     f"      signer:   established: it chains to a certificate in {s.trust_name} and is for code signing")
+        return why and "the signer is not the one asked for"
 
     def check_timestamps(self, signature):
         """Says what each timestamp establishes; returns the time a verified one gives."""
-        s = self.settings
+        s, verified, signer = self.settings, None, signature.signer
         if not signature.timestamps:
             self.say("    timestamp:  none: the signature stops verifying when its certificate expires")
             self.failures.append("a signature has no timestamp" if s.tsa else "")
-            return None
-        verified, signer = None, signature.signer
         for timestamp in signature.timestamps:
             when, by = timestamp.time, timestamp.signer.subject if timestamp.signer else "no authority OpenSSL can prove"
             said = f"{when:%b} {when.day:2} {when:%H:%M:%S %Y} GMT, by {by}"
             if timestamp.refused:
-                self.say(f"    tampered:   a timestamp: {printable(timestamp.refused)}")
+                self.say(f"    tampered:   a timestamp: {timestamp.refused}")
                 self.failures.append(f"a timestamp {timestamp.refused}")
             if not s.tsa:
                 self.say(f"    timestamp:  {said}: not verified (TSA=CAFILE verifies it)")
                 continue
-            why = timestamp.verify(s.tsa, s.tsa_name) or timestamp.refused
+            why = timestamp.verify(self.anchors["tsa"], s.tsa_name) or timestamp.refused
             if not (signer and signer.not_before <= when <= signer.not_after):
                 why = f"its time lies outside the certificate's validity ({signer.valid if signer else '?'})"
-            self.say(f"    timestamp:  {said}: " + (f"NOT verified: {printable(why)}" if why else
-                                                    f"verified against {printable(s.tsa_name)}"))
-            self.failures.append(f"a timestamp does not verify: {printable(why)}" if why else "")
+            self.say(f"    timestamp:  {said}: " + (f"NOT verified: {why}" if why else f"verified against {s.tsa_name}"))
+            self.failures.append(f"a timestamp does not verify: {why}" if why else "")
             verified = verified or (None if why else when)
         return verified
 
@@ -212,9 +191,9 @@ class Run:
         for index, signature in enumerate(signatures):
             self.say(f"  signature {index + 1}{' (nested)' if index else ''}:")
             signer = signature.signer
-            if signer:
-                self.say(f"    signed by:  {signer.subject}\n      SHA-256:  {signer.fingerprint}\n"
-                         f"      issuer:   {signer.issuer}\n      valid:    {signer.valid}")
+            for line in [f"    signed by:  {signer.subject}", f"      SHA-256:  {signer.fingerprint}",
+                         f"      issuer:   {signer.issuer}", f"      valid:    {signer.valid}"] if signer else []:
+                self.say(line)
             self.say("    carries:    " + "; ".join(f"{c.subject}, issued by {c.issuer}" for c in signature.carried))
             why = signature.refused or ("" if signature.digest_matches else
                                         "the file was changed after it was signed (its digest no longer matches)")
@@ -222,17 +201,15 @@ class Run:
                 why = why or "it is not made by the primary signature's signer, where a release has one"
             at = self.check_timestamps(signature)
             self.timed = self.timed or (at if not index else None)
-            self.say(f"    signature:  {'intact' if not why else 'NOT intact: ' + printable(why)}")
-            if why:
-                self.failures.append(f"a signature is not intact: {printable(why)}")
-            elif s.signer or s.trust:
-                self.failures.append(self.establish(signature, at))
+            self.say(f"    signature:  {'intact' if not why else 'NOT intact: ' + why}")
+            self.failures.append(f"a signature is not intact: {why}" if why else
+                                 self.establish(signature, at) if s.signer or s.trust else "")
         if not (s.signer or s.trust):
-            self.say("  signer:       not established: anyone can make a certificate with any subject; give the vendor's\n"
-                     "                fingerprint (SIGNER=FINGERPRINT) or its CA or a public root (TRUST=CAFILE)")
-            self.unchecked("who signed it (SIGNER= or TRUST=)")
+            self.say("  signer:       not established: anyone can make a certificate with any subject; give the vendor's")
+            self.say("                fingerprint (SIGNER=FINGERPRINT) or its CA or a public root (TRUST=CAFILE)")
+            self.verdict.unchecked.append("who signed it (SIGNER= or TRUST=)")
         if not s.tsa:
-            self.unchecked("when it was signed (TSA=)")
+            self.verdict.unchecked.append("when it was signed (TSA=)")
 
     def sums_established(self, signature):
         """Says who signed SHA256SUMS; returns why that falls short, or ''."""
@@ -240,22 +217,28 @@ class Run:
         if signature is None:
             return f"nothing signs {policy.SUMS}, so no signature covers BUILDINFO" if s.signer or s.trust else ""
         if signature.signer is None:
-            self.say(f"    {policy.SUMS}: its signature does NOT verify ({printable(signature.refused)})")
+            self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})")
             return f"the signature over {policy.SUMS} does not verify"
         self.say(f"    {policy.SUMS}: signed by {signature.signer.subject}, SHA-256 {signature.signer.fingerprint}")
         if signature.refused or not exe or exe.der != signature.signer.der:  # one signer for the whole release
-            self.say(f"      signer:   NOT the exe's: {printable(signature.refused or 'another certificate made it')}")
+            self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate made it'}")
             return f"{policy.SUMS} is not signed by the exe's own signer"
         # SHA256SUMS.p7s is made in the run that signs the exe, by the same key: the exe's verified
         # timestamp dates it too, so the certificate's expiry since then does not void the release.
         return self.establish(signature, self.timed) and f"{policy.SUMS} is not signed by the signer asked for"
 
 
+@contextlib.contextmanager
 def opened(folder, named):
+    """FOLDER's descriptor, closed after; a folder that cannot be opened is a setting of no use (NAMED)."""
     try:
-        return os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     except OSError as error:
         raise Unusable(f"cannot read {printable(named)}: {error.strerror or error}") from None
+    try:
+        yield fd
+    finally:
+        os.close(fd)
 
 
 def difference(built, candidate):

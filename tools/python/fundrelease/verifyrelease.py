@@ -1,17 +1,8 @@
 """verify-release [FILE] [--built EXE] [--signer FINGERPRINT] [--trust CAFILE] [--tsa CAFILE] [--buildinfo FILE]
 
 Says whether FILE, signed or not, is exactly the exe this checkout builds, who signed it, and what
-its release folder vouches for. Each setting may come from FUNDTABLE_EXE, FUNDTABLE_SIGNER, ...
-as make hands them over; a setting that is set but empty is an error, never "not given".
-
-  --built EXE           compare with EXE, not with this checkout's exe (built where the toolchain is)
-  --signer FINGERPRINT  every signature's certificate has this SHA-256 fingerprint (colons or none)
-  --trust CAFILE        every signature's certificate is for code signing and chains to CAFILE
-  --tsa CAFILE          every signature has a timestamp by an authority chaining to CAFILE, over it,
-                        within its certificate's validity
-  --buildinfo FILE      the release's BUILDINFO, when not beside FILE
-
-Each input is read once; a release may hold what fundrelease.policy allows and nothing else.
+its release folder vouches for: fundrelease.verification's verdict, printed. Each setting may come
+from FUNDTABLE_EXE, FUNDTABLE_SIGNER, ... as make hands them over; one set but empty is an error.
 docs/verifying.md says what this proves, what it does not, and how to read the report.
 
 Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
@@ -22,15 +13,18 @@ import os
 import sys
 
 from fundrelease import policy, releaseinfo
-from fundrelease.certificates import printable, read_once
-from fundrelease.verification import Settings, Unusable, verify
+from fundrelease.inputs import read_once
+from fundrelease.verification import Settings, Unusable, printable, verify
 
-SETTINGS = {"file": "EXE", "signer": "SIGNER", "trust": "TRUST", "tsa": "TSA", "buildinfo": "BUILDINFO"}
+OPTIONS = {"signer": "every signature's certificate has this SHA-256 fingerprint (colons or none)",
+           "trust": "every signature's certificate is for code signing and its chain reaches a certificate in CAFILE",
+           "tsa": "every signature has a timestamp, within its certificate's validity, by an authority reaching CAFILE",
+           "buildinfo": "the release's BUILDINFO, when not beside FILE"}
 
 
 def read_setting(path, what):
     try:
-        return read_once(path, policy.MAX_BYTES["setting" if what != "EXE" else policy.EXE])
+        return read_once(path, policy.MAX_BYTES[policy.EXE if what == "EXE" else "setting"])
     except OSError as error:
         raise Unusable(f"cannot read {what} {printable(path)}: {error.strerror or error}") from None
 
@@ -38,23 +32,21 @@ def read_setting(path, what):
 def arguments():
     parser = argparse.ArgumentParser(prog="verify-release", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", nargs="?")
-    parser.add_argument("--built", metavar="EXE")
-    for name in ("signer", "trust", "tsa", "buildinfo"):
-        parser.add_argument(f"--{name}")
+    parser.add_argument("exe", nargs="?", metavar="FILE")
+    parser.add_argument("--built", metavar="EXE", help="compare with EXE, not with this checkout's exe")
+    for name, said in OPTIONS.items():
+        parser.add_argument(f"--{name}", help=said)
     args = parser.parse_args()
-    for name, variable in SETTINGS.items():
+    for name in ("exe", *OPTIONS):
         if getattr(args, name) is None:
-            setattr(args, name, os.environ.get(f"FUNDTABLE_{variable}"))
+            setattr(args, name, os.environ.get(f"FUNDTABLE_{name.upper()}"))
         if getattr(args, name) == "":
-            raise Unusable(f"{variable} is set but empty: give it a value, or leave it unset")
-    if args.file is None:
-        raise Unusable("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] "
-                       "[BUILDINFO=FILE]")
-    settings = Settings(args.signer, *(read_setting(path, what) if path else None
-                                       for path, what in ((args.trust, "TRUST"), (args.tsa, "TSA"))),
-                        trust_name=args.trust, tsa_name=args.tsa)
-    wrong = settings.wrong() or ("" if os.path.lexists(args.file) else f"cannot read {printable(args.file)}: no such file")
+            raise Unusable(f"{name.upper()} is set but empty: give it a value, or leave it unset")
+    if args.exe is None:
+        raise Unusable("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] [BUILDINFO=FILE]")
+    settings = Settings(args.signer, args.trust and read_setting(args.trust, "TRUST"),
+                        args.tsa and read_setting(args.tsa, "TSA"), args.trust, args.tsa)
+    wrong = settings.wrong() or ("" if os.path.lexists(args.exe) else f"cannot read {printable(args.exe)}: no such file")
     if wrong:
         raise Unusable(wrong)
     return args, settings
@@ -75,7 +67,7 @@ def main():
     except Unusable as error:
         print(f"verify-release: {error}", file=sys.stderr)
         return 2
-    verdict = verify(args.file, built, settings, args.buildinfo, compared_with=compared_with, unbuilt=unbuilt)
+    verdict = verify(args.exe, built, settings, args.buildinfo, compared_with=compared_with, unbuilt=unbuilt)
     if not verdict.report:  # nothing was examined
         print("".join(f"verify-release: {reason}\n" for reason in verdict.reasons), end="", file=sys.stderr)
         return verdict.status

@@ -1,0 +1,49 @@
+"""DER held to its one encoding: walked without copying, then parsed by asn1crypto."""
+
+from asn1crypto import parser
+
+from fundrelease import policy
+
+
+class Malformed(Exception):
+    """Bytes that are not what the release allows; the message says how."""
+
+
+def canonical(data):
+    """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
+    booleans and OIDs as DER has them, a SET's items in order, nested no deeper than policy.MAX_DEPTH.
+    Linear: items are walked by offset in views of DATA, copied only to order a SET's (asn1crypto's
+    dump(force=True) is exponential in depth, and copying what follows each item quadratic in its count)."""
+    stack = [(memoryview(data), 0, False)]
+    while stack:
+        items, depth, is_set = stack.pop()
+        if depth > policy.MAX_DEPTH:
+            return False
+        pointer, previous = 0, b""
+        while pointer < len(items):
+            start = pointer
+            (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
+            if trailer or bytes(header) != parser._dump_header(class_, method, tag, contents):
+                return False
+            encoded = bytes(items[start:pointer]) if is_set else b""
+            if encoded < previous:
+                return False
+            previous = encoded
+            if class_ == 0 and (method and tag not in (16, 17) or tag == 1 and contents not in (b"\0", b"\xff")
+                                or tag in (2, 10) and len(contents) > 1 and contents[0] in ((contents[1] >> 7) * 255,)
+                                or tag == 6 and (not contents or contents[-1] > 127 or any(
+                                    b == 0x80 and (i == 0 or contents[i - 1] < 128) for i, b in enumerate(contents)))):
+                return False
+            if method:
+                stack.append((contents, depth + 1, class_ == 0 and tag == 17))
+    return True
+
+
+def strict(asn1_type, data, what):
+    """DATA parsed as ASN1_TYPE, which must be DER through and through and nothing more."""
+    try:
+        if canonical(data):
+            return asn1_type.load(data, strict=True)
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError):
+        pass
+    raise Malformed(f"{what} is malformed (not DER that encodes back to its own bytes)")
