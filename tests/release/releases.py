@@ -147,27 +147,11 @@ def dist(source, exe, out, signer=None, authority=None, proof=None, prove=None):
 
 
 def verifier():
-    """verify(exe, built, signer, trust, tsa) -> (status, reasons): the verdict API where the
-    release package has one, else the command's exit status and last line."""
-    try:
-        from fundrelease.verification import Settings, verify
-    except ImportError:
-        def verify_command(exe, built, signer=None, trust=None, tsa=None):
-            settings = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(exe))), "settings")
-            os.makedirs(settings, exist_ok=True)
-            write(os.path.join(settings, "built.exe"), built)
-            command = [os.path.join(TOP, "tools", "python", "run"), "fundrelease.verifyrelease", exe,
-                       "--built", os.path.join(settings, "built.exe")] + (["--signer", signer] if signer else [])
-            for name, value in (("trust", trust), ("tsa", tsa)):
-                if value is not None:
-                    write(os.path.join(settings, f"{name}.pem"), value)
-                    command += [f"--{name}", os.path.join(settings, f"{name}.pem")]
-            result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-            lines = (result.stdout + result.stderr).strip().splitlines() or [""]
-            return result.returncode, [] if result.returncode == 0 else [lines[-1]]
-        return verify_command
+    """verify(exe, built, signer, trust, tsa) -> (status, reasons): the verdict, from the release
+    package's own API, in this process."""
+    from fundrelease.verification import Settings, verify
 
-    def verify_api(exe, built, signer=None, trust=None, tsa=None):
-        verdict = verify(exe, built=built, settings=Settings(signer=signer, trust=trust, tsa=tsa), buildinfo=None)
-        return verdict.status, list(verdict.reasons)
-    return verify_api
+    def verdict(exe, built, signer=None, trust=None, tsa=None):
+        found = verify(exe, built=built, settings=Settings(signer=signer, trust=trust, tsa=tsa), buildinfo=None)
+        return found.status, list(found.reasons)
+    return verdict
