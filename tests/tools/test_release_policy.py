@@ -63,7 +63,7 @@ class Sums(unittest.TestCase):
 
     def test_lines_sha256sum_reads_otherwise_are_refused(self):
         good = [f"{SHA}  FundTableRepair-1.0.zip", f"{SHA}  {policy.EXE}", f"{SHA}  BUILDINFO"]
-        for data in (sums(*good, end="\u2028".encode()), sums(*good, end=b"\r\n"), sums(*good)[:-1],
+        for data in (sums(*good, end="\u2028".encode()), sums(*good, end=b"\r\n"), sums(*good)[:-1], sums(*reversed(good)),
                      sums(*good, f"{SHA}  BUILDINFO"), sums(*good[1:]), sums(*good, f"{SHA}  ../x"),
                      sums(*good, f"{SHA}  FundTableRepair-2.0.zip")):
             with self.subTest(data=data), self.assertRaises(Malformed):
@@ -76,7 +76,9 @@ class Buildinfo(unittest.TestCase):
         self.assertEqual((fields["exe"], set(packages)), (SHA, set(releaseinfo.TOOLCHAIN_PACKAGES)))
 
     def test_a_key_twice_a_missing_toolchain_or_an_unknown_line_is_refused(self):
+        packages = [f"  {p} 1.0" for p in releaseinfo.TOOLCHAIN_PACKAGES]
         for data in (buildinfo(extra=["version: 9.9.9"]), buildinfo(drop=["  "]), buildinfo(drop=["  cmake"]),
+                     buildinfo(drop=[packages[0]], extra=[packages[0]]),  # one form: the packages in their order
                      buildinfo(extra=["  cmake 2.0"]), buildinfo(extra=["note: hello"]), buildinfo()[:-1],
                      b"\xff" + buildinfo()):
             with self.subTest(data=data[-40:]), self.assertRaises(Malformed):
@@ -85,21 +87,23 @@ class Buildinfo(unittest.TestCase):
 
 class Zip(unittest.TestCase):
     def test_only_the_exe_and_its_note_end_to_end(self):
-        self.assertEqual(manifest.zip_exe(archive(*policy.ZIP_ENTRIES)), b"exe")
+        self.assertEqual(manifest.zip_exe(releaseinfo.zip_bytes([b"exe", b"note"])), b"exe")
         for data in (archive(policy.EXE), archive(*policy.ZIP_ENTRIES, "fundtablerepair.EXE"),
                      archive(*reversed(policy.ZIP_ENTRIES)), archive(*policy.ZIP_ENTRIES, prefix=archive(policy.EXE)),
                      archive(*policy.ZIP_ENTRIES) + b"x", b"PK\x05\x06", bomb()):
             with self.subTest(data=data[:8]):
                 self.assertTrue(manifest.zip_exe(data) is None, "the zip was taken as a release's")
 
-    def test_only_stored_or_deflated_each_as_both_headers_say_and_inflated_within_its_cap(self):
+    def test_only_what_dist_writes_each_entry_inflated_within_its_size(self):
         def made(method, local=None, central=None, content=None):
             """A zip of the release's entries by METHOD, its exe's LOCAL and CENTRAL header claiming
             another, or its exe CONTENT in place of b"exe" with sizes that claim 3 bytes."""
             out = io.BytesIO()
             with zipfile.ZipFile(out, "w", method) as z:
-                z.writestr(policy.EXE, content or b"exe")
-                z.writestr(policy.ZIP_ENTRIES[1], b"note")
+                for name, data in zip(policy.ZIP_ENTRIES, [content or b"exe", b"note"]):
+                    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+                    entry.compress_type, entry.create_system = method, 0
+                    z.writestr(entry, data)
             data, at = bytearray(out.getvalue()), out.getvalue().index(b"PK\1\2")
             local = method if local is None else local
             data[8:10] = local.to_bytes(2, "little")
@@ -110,8 +114,9 @@ class Zip(unittest.TestCase):
                     data[field + 8:field + 12] = (3).to_bytes(4, "little")
             return bytes(data)
 
-        self.assertEqual((manifest.zip_exe(made(0)), manifest.zip_exe(made(8))), (b"exe", b"exe"))
-        for what, data in (("bzip2", made(12)), ("lzma", made(14)), ("stored bytes said to be deflated", made(0, local=8)),
+        self.assertEqual(made(8), releaseinfo.zip_bytes([b"exe", b"note"]))  # as dist makes it, and taken
+        self.assertEqual(manifest.zip_exe(made(8)), b"exe")
+        for what, data in (("stored", made(0)), ("bzip2", made(12)), ("lzma", made(14)), ("stored bytes said to be deflated", made(0, local=8)),
                            ("an unknown method", made(0, local=99)), ("a local header saying stored", made(8, local=0, central=8)),
                            ("a directory saying stored", made(8, central=0)),
                            ("64 MB of zeros said to be 3 bytes", made(8, content=bytes(64 << 20)))):

@@ -1,6 +1,5 @@
-"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy (verify-release and dist
-share it). The file's digest is computed here from the PE headers and compared with the one signed;
-OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
+"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy. The file's digest is
+computed from its PE headers; OpenSSL proves which carried certificate's key signed it: the signer."""
 
 import datetime
 import hashlib
@@ -65,9 +64,8 @@ def in_order(items, what):
 def meaning(algorithm, value):
     """What signature VALUE by ALGORITHM means, whatever its form: ECDSA's (r, s) verifies as (r, n - s)
     too, and no nonce makes two signatures, so r alone; RSA's is its integer, leading zeros or none."""
-    if "ecdsa" in algorithm:
-        return "ecdsa", strict(DSASignature, value, "an ECDSA signature value")["r"].native
-    return "rsa", int.from_bytes(value, "big")
+    ecdsa = "ecdsa" in algorithm
+    return ecdsa, strict(DSASignature, value, "an ECDSA signature value")["r"].native if ecdsa else int.from_bytes(value, "big")
 
 
 class Signed:
@@ -113,16 +111,13 @@ class Signed:
             if len(values) > rule["unsigned"].get(kind_, 0):
                 raise Malformed(f"the signature carries data no signature covers (attribute {kind_})")
         certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
-        if len(certificates) > policy.MAX_CHAIN:  # counted before any is parsed
-            raise Malformed(f"a signature carries {len(certificates)} certificates, where a chain of at most "
-                            f"{policy.MAX_CHAIN} is allowed")
-        if any(c.name != "certificate" for c in certificates):
-            raise Malformed("a signature carries something other than certificates")
+        if len(certificates) > policy.MAX_CHAIN or any(c.name != "certificate" for c in certificates):  # counted first
+            raise Malformed(f"a signature carries {len(certificates)} certificates or other items, where a chain of at "
+                            f"most {policy.MAX_CHAIN} certificates is allowed")
         in_order(certificates, "certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
-        self.meaning = meaning(algorithm["algorithm"].native, self.value)
-        self.signer, self.chain, self.refused = None, [], ""
+        self.meaning, self.signer, self.chain, self.refused = meaning(algorithm["algorithm"].native, self.value), None, [], ""
 
     def prove(self, content=None):
         """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
@@ -232,28 +227,20 @@ def read(image):
     slot, field, offset, size = table(image)
     if size == 0:
         return [], image
-    if offset + size != len(image):
-        said = f"{len(image) - offset - size} bytes follow it" if offset + size < len(image) else "it runs past the end"
-        raise Malformed(f"the signature block does not end the file: {said}")
-    length, revision, kind = struct.unpack_from("<IHH", image, offset) if size >= 8 else (0, 0, 0)
-    if (revision, kind) != (0x200, 2) or offset < slot + 8:
-        raise Malformed("the signature block does not hold a PKCS#7 signature")
-    block = image[offset + 8:]
     try:
-        end = len(core.Asn1Value.load(block, strict=False).dump())
+        end = len(core.Asn1Value.load(image[offset + 8:offset + size], strict=False).dump())
     except ValueError:
         raise Malformed("the signature is malformed (not well-formed DER)") from None
-    aligned = (8 + end + 7) // 8 * 8
-    if size != aligned or any(block[end:]):
-        raise Malformed(f"the signature block holds {size - 8 - end} bytes after the signature, where only "
-                        f"{aligned - 8 - end} zeros may align it")
-    if length != size:
-        raise Malformed(f"the signature block says it is {length} bytes long, where the table is {size}")
+    # The one form signing writes: the table ends the file, and holds its own length, revision 2.0,
+    # type PKCS#7, the signature and the zeros that align it to 8 bytes.
+    der = image[offset + 8:offset + 8 + end]
+    if image[offset:] != struct.pack("<IHH", size, 0x200, 2) + der + bytes(-end % 8) or offset < slot + 8:
+        raise Malformed(f"the signature block is not as signing writes it ({len(image) - offset} bytes where its "
+                        f"entry says {size}, for a signature of {end} and {-end % 8} zeros)")
     stripped = bytearray(image[:offset])
     stripped[slot:slot + 8] = bytes(8)
     if image[field:field + 4] != checksum(image):  # signing writes the signed file's, and only that
         raise Malformed("the PE checksum is not the signed file's")
     stripped[field:field + 4] = checksum(bytes(stripped))
-    primary = loaded(lambda: Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)]),
-                     "the signature")
+    primary = loaded(lambda: Signature(der, image, [(0, field), (field + 4, slot), (slot + 8, offset)]), "the signature")
     return [primary] + primary.nested, bytes(stripped)

@@ -37,9 +37,7 @@ import shutil
 import signal
 import subprocess
 import sys
-import zipfile
 
-from fundrelease import manifest
 from fundrelease import policy
 from fundrelease import releaseinfo
 from fundrelease.programs import Missing
@@ -61,14 +59,6 @@ def interrupted(number, frame):
     for each in (signal.SIGINT, signal.SIGTERM):
         signal.signal(each, signal.SIG_IGN)
     raise Interrupted(number)
-
-
-def add(archive, name, data):
-    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))  # deflated: one of policy.ZIP_METHODS
-    entry.compress_type = zipfile.ZIP_DEFLATED
-    entry.create_system = 0
-    entry.external_attr = 0
-    archive.writestr(entry, data)
 
 
 def sha256(data):
@@ -147,14 +137,13 @@ def make_release(exe, out, signing, proof_build, proof_file=None):
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
     name = policy.ZIP_NAME.format(source.version)
-    with zipfile.ZipFile(os.path.join(partial, name), "w") as archive:
+    with open(os.path.join(partial, name), "wb") as f:
         # Notepad on a Chinese Windows reads UTF-8 with a BOM; CRLF keeps its lines apart.
-        for entry, data in zip(policy.ZIP_ENTRIES, [image, note.replace("\n", "\r\n").encode("utf-8-sig")], strict=True):
-            add(archive, entry, data)
+        f.write(releaseinfo.zip_bytes([image, note.replace("\n", "\r\n").encode("utf-8-sig")]))
     releaseinfo.write_buildinfo(os.path.join(partial, policy.BUILDINFO), source, unsigned_sha256, proof)
     sums = os.path.join(partial, policy.SUMS)
     with open(sums, "w") as f:
-        f.write(manifest.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
+        f.write(releaseinfo.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
     if signing.signed:
         sign_sums(sums, shipped, signing)
     shutil.rmtree(out, ignore_errors=True)

@@ -10,9 +10,10 @@ VERSION = re.compile(r"[0-9][0-9A-Za-z._+-]*")
 ZIP_NAME = "FundTableRepair-{}.zip"
 ZIP = re.compile(re.escape(ZIP_NAME).replace(r"\{\}", VERSION.pattern))
 ZIP_ENTRIES = [EXE, "README-support.txt"]  # exactly these, in this order, each once, nothing between
-ZIP_METHODS = (0, 8)  # stored or deflated, each read within its cap; dist deflates
-LISTED = {EXE, BUILDINFO}  # and the one zip: what SHA256SUMS lists, each once
-SUMS_LINE = re.compile(rb"([0-9a-f]{64})  ([0-9A-Za-z._+-]+)")
+ZIP_METHODS = (0, 8)  # stored or deflated, the only ones read; dist deflates, and its zip alone is taken
+# SHA256SUMS in its one form: the zip's line, the exe's and BUILDINFO's, as dist writes them.
+SUMS_FORM = re.compile(rb"([0-9a-f]{64})  (%s)\n([0-9a-f]{64})  %s\n([0-9a-f]{64})  %s\n" % (
+    ZIP.pattern.encode(), re.escape(EXE).encode(), re.escape(BUILDINFO).encode()))
 # BUILDINFO: its title, then a "title: value" line for each key in this order; the toolchain's
 # "  package version" lines follow its title. releaseinfo writes it so and manifest reads it so.
 BUILDINFO_TITLE = "FundTableRepair release: what built it"

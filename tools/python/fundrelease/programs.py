@@ -7,8 +7,7 @@ import tempfile
 
 from fundrelease.inputs import read_once
 
-# The programs that do the cryptography; another build of either is named here alone.
-PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}
+PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}  # another build of either is named here alone
 
 
 class Missing(Exception):
@@ -27,13 +26,12 @@ def tool(program, *args, env=None, timeout=120):
     with tempfile.TemporaryDirectory() as work:
         argv, outs = [PROGRAMS[program]], {}
         for index, arg in enumerate(args):
-            path = os.path.join(work, str(index))
+            argv.append(os.path.join(work, str(index)) if isinstance(arg, (bytes, Out)) else arg)
             if isinstance(arg, bytes):
-                with open(path, "wb") as f:
+                with open(argv[-1], "wb") as f:
                     f.write(arg)
             elif isinstance(arg, Out):
-                outs[arg] = path
-            argv.append(path if isinstance(arg, (bytes, Out)) else arg)
+                outs[arg] = argv[-1]
         # Where OpenSSL looks for trusted certificates is the caller's to say, never the environment's.
         env = env or {k: v for k, v in os.environ.items() if k not in ("SSL_CERT_DIR", "SSL_CERT_FILE")}
         try:

@@ -14,8 +14,11 @@ The version has this one source:
 git is asked with safe.directory=*, so that a checkout owned by another user gives the same
 answer as one's own: it only reads here."""
 
+import hashlib
+import io
 import os
 import subprocess
+import zipfile
 
 from fundrelease import policy
 
@@ -102,6 +105,24 @@ def buildinfo_text(**values):
         lines += [f"{title}:"] + [f"  {p} {v}" for p, v in value.items()] if isinstance(value, dict) else [f"{title}: {value}"]
     assert not values, f"BUILDINFO has no key {values}"
     return "\n".join(lines) + "\n"
+
+
+def zip_bytes(contents):
+    """The zip dist ships: policy.ZIP_ENTRIES holding CONTENTS, deflated, dated 1980, of no system and
+    no attributes, so that one checkout's release is the same bytes on any machine. Verification
+    makes it again of what it read, so that this is the one form a release's zip has."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, data in zip(policy.ZIP_ENTRIES, contents, strict=True):
+            entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.compress_type, entry.create_system, entry.external_attr = zipfile.ZIP_DEFLATED, 0, 0
+            archive.writestr(entry, data)
+    return out.getvalue()
+
+
+def sums_text(files):
+    """SHA256SUMS for FILES, {name: bytes}: the zip, the exe and BUILDINFO, as policy.SUMS_FORM has them."""
+    return "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files.items())
 
 
 def write_buildinfo(path, source, exe_sha256, proof):

@@ -10,7 +10,8 @@ from dataclasses import dataclass, field
 
 import pefile
 
-from fundrelease import authenticode, manifest, policy
+from fundrelease import authenticode, manifest, policy, releaseinfo
+from fundrelease.authenticode import Signed, loaded
 from fundrelease.certificates import anchors, pem_certificates, trusted
 from fundrelease.der import Malformed
 from fundrelease.inputs import read_once
@@ -23,8 +24,7 @@ class Unusable(Exception):
 
 @dataclass
 class Settings:
-    """Who is asked for: SIGNER's fingerprint, the PEM bytes of TRUST's and TSA's CAFILE, and the
-    names the report gives those files."""
+    """Who is asked for: SIGNER's fingerprint, the PEM of TRUST's and TSA's CAFILE, their names."""
     signer: str = None
     trust: bytes = None
     tsa: bytes = None
@@ -33,7 +33,7 @@ class Settings:
 
     def wrong(self):
         """Why these settings cannot be used, or ''."""
-        if self.signer is not None and not re.fullmatch(r"[0-9a-f]{64}", normalised(self.signer)):
+        if self.signer is not None and not re.fullmatch(r"[0-9a-f]{64}", fingerprint(self.signer)):
             return f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(self.signer)}"
         return next((f"{what} names {printable(name)}, which holds no PEM certificate" for what, data, name in
                      (("TRUST", self.trust, self.trust_name), ("TSA", self.tsa, self.tsa_name))
@@ -42,13 +42,16 @@ class Settings:
 
 @dataclass
 class Verdict:
-    """STATUS 0: every check passed; 1: refused, for REASONS; 2: not made, for REASONS (a setting, a
-    program), never for what an input holds. REPORT: what was established, line by line, each made
-    safe to print; UNCHECKED: what was not checked, which the report says too."""
+    """STATUS 0: every check passed; 1: refused, for REASONS; 2: not made, for REASONS (a setting or a
+    program), never for what an input holds. REPORT: what was found, line by line; UNCHECKED: what not."""
     status: int = 0
     reasons: list = field(default_factory=list)
     report: list = field(default_factory=list)
     unchecked: list = field(default_factory=list)
+
+
+def fingerprint(text):
+    return re.sub(r"[:\s]", "", text).lower()
 
 
 def printable(text):
@@ -56,10 +59,6 @@ def printable(text):
     return "".join(c.encode("unicode_escape").decode("ascii")
                    if unicodedata.category(c)[0] == "C" or unicodedata.category(c) in ("Zl", "Zp") else c
                    for c in str(text))
-
-
-def normalised(fingerprint):
-    return re.sub(r"[:\s]", "", fingerprint).lower()
 
 
 def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with="the exe given to compare with",
@@ -72,8 +71,8 @@ def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with
     except (Unusable, Missing) as error:
         run.not_made.append(str(error))
     except Exception as error:  # whatever an input holds is a refusal with its reason, never "not made"
-        run.say(f"  NOT a release as dist makes it: {error}")
-        run.failures.append(f"it cannot be read as a release holds it ({type(error).__name__}: {error})")
+        run.say(f"  NOT a release as dist makes it: {error}",
+                f"it cannot be read as a release holds it ({type(error).__name__}: {error})")
     verdict, reasons = run.verdict, [printable(f) for f in dict.fromkeys(run.failures) if f]
     verdict.status, verdict.reasons = (1, reasons) if reasons else (2, run.not_made) if run.not_made else (0, [])
     return verdict
@@ -82,11 +81,13 @@ def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with
 class Run:
     def __init__(self, settings, compared_with):
         self.settings, self.compared_with, self.verdict = settings, compared_with, Verdict()
-        self.failures, self.not_made, self.reasons, self.timed, self.exe_signer = [], [], [], None, None
+        self.failures, self.not_made, self.reasons, self.exe_signer = [], [], [], None
         self.anchors = {"trust": anchors(settings.trust or b""), "tsa": anchors(settings.tsa or b"")}
 
-    def say(self, line):
+    def say(self, line, failure=""):
+        """Reports LINE, and FAILURE, if any, as a reason to refuse the file."""
         self.verdict.report.append(printable(line))
+        self.failures.append(failure)
 
     def examine(self, path, built, unbuilt, buildinfo):
         # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
@@ -101,26 +102,25 @@ class Run:
             except OSError as error:
                 if error.errno in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM):
                     raise Unusable(f"cannot read {printable(path)}: {error.strerror}") from None
-                self.say(f"{path}: {error.strerror or error}")
-                return self.failures.append(f"it is no file a release holds ({error.strerror or error})")
+                return self.say(f"{path}: {error.strerror or error}", f"it is no file a release holds ({error.strerror or error})")
             self.say(f"{path}: {len(candidate)} bytes")
             try:
                 signatures, stripped = authenticode.read(candidate)
-            except (authenticode.NotAnImage, Malformed) as error:
-                not_image = isinstance(error, authenticode.NotAnImage)
-                self.say("differs: not a Windows executable" if not_image else f"  signature:    NOT intact: {error}")
-                return self.failures.append("it is not a Windows executable" if not_image else str(error))
+            except authenticode.NotAnImage:
+                return self.say("differs: not a Windows executable", "it is not a Windows executable")
+            except Malformed as error:
+                return self.say(f"  signature:    NOT intact: {error}", str(error))
             self.signed, s = bool(signatures), self.settings
             if signatures:
                 self.exe_signer = signatures[0].signer
                 self.check_signatures(signatures)
             else:
-                self.say("  not signed")
-                self.failures.append("it is not signed" if s.signer or s.trust or s.tsa else "")
+                self.say("  not signed", "it is not signed" if s.signer or s.trust or s.tsa else "")
             self.folder(path, folder_fd, candidate, stripped, buildinfo)
             self.compare(built, unbuilt, stripped)
 
     def folder(self, path, exe_fd, candidate, stripped, buildinfo):
+        """Says what the release folder says of the exe CANDIDATE (STRIPPED, less its signature)."""
         folder = os.path.dirname(buildinfo or path) or "."
         with opened(folder, buildinfo) if buildinfo else contextlib.nullcontext(exe_fd) as folder_fd:
             names = os.listdir(folder_fd)
@@ -128,8 +128,50 @@ class Run:
                 return self.verdict.unchecked.append(f"its folder, which holds no {policy.SUMS}, {policy.BUILDINFO} or "
                                                      "zip of a release: the exe was checked alone")
             known = {os.path.basename(path): candidate} if os.path.samestat(os.fstat(folder_fd), os.fstat(exe_fd)) else {}
-            self.reasons = manifest.check_folder(folder, folder_fd, names, known, candidate, stripped,
-                                                 self.sums_established, self.say, self.failures)
+            files, found = manifest.read_folder(folder_fd, names, known)
+        self.say(f"  release:      {folder}")
+        self.failures += found
+        try:
+            if policy.SUMS not in files:
+                raise Malformed(f"the release folder has no {policy.SUMS}")
+            listed, zip_name = manifest.read_sums(files[policy.SUMS])
+            sums = files.get(policy.SUMS_SIGNATURE)
+            self.sums_signed(None if sums is None else loaded(
+                lambda: Signed(sums, "sums", "code signing").prove(files[policy.SUMS]), policy.SUMS_SIGNATURE))
+            wrong = [n for n, digest in listed.items() if n not in files or manifest.sha256(files[n]) != digest]
+            self.say("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
+            self.failures += [f"{n} is not as {policy.SUMS} lists it" for n in wrong]
+            self.failures += [f"{n} is in the release folder and {policy.SUMS} does not list it"
+                              for n in sorted(set(names) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})]
+            if listed[policy.EXE] != manifest.sha256(candidate):
+                self.failures.append(f"this file is not the {policy.EXE} that {policy.SUMS} lists")
+            held = manifest.zip_exe(files[zip_name]) if zip_name in files else None
+            self.say("    zip:        holds this exe" if held == candidate else "    zip:        does NOT hold this exe alone, "
+                     "as dist makes it", "" if held == candidate else "the zip does not hold this exe and its note alone")
+            self.describe(*manifest.read_buildinfo(files.get(policy.BUILDINFO, b"")), zip_name, stripped)
+        except Malformed as error:
+            self.say(f"    NOT a release as dist makes it: {error}", str(error))
+
+    def describe(self, fields, packages, zip_name, stripped):
+        """Says what BUILDINFO says; keeps what would explain a difference, most likely first."""
+        here, source, described = releaseinfo.toolchain(), releaseinfo.Source(), fields["exe"] == manifest.sha256(stripped)
+        changed = "; ".join(f"{package} {version} (here {here.get(package, releaseinfo.NOT_INSTALLED)})"
+                            for package, version in packages.items() if here.get(package) != version)
+        self.say(f"    BUILDINFO:  version {fields['version']}, commit {fields['commit']}")
+        self.say(f"      toolchain: differs from this machine's: {changed}" if changed else
+                 "      toolchain: the same package versions as this machine's")
+        self.say(f"      built in:  {fields['root']}")
+        self.say("      exe:       describes this exe (its SHA-256 before signing)" if described else
+                 f"      exe:       does NOT describe this exe: it names {fields['exe']}",
+                 "" if described else "BUILDINFO describes another exe")
+        self.say(f"      proof:     {fields['proof']}")
+        if changed:
+            self.reasons.append(f"built with another toolchain: {changed}; rebuild with those versions to compare")
+        if source.commit and fields["commit"].split(" ")[0] != source.commit:
+            self.reasons.append(f"built from commit {fields['commit']}, and this checkout is {source.describe()}; "
+                                "check that commit out to compare")
+        self.failures.append("" if zip_name == policy.ZIP_NAME.format(fields["version"]) else
+                             "the zip is not named for BUILDINFO's version")
 
     def compare(self, built, unbuilt, stripped):
         if self.verdict.unchecked:
@@ -143,14 +185,13 @@ class Run:
         for reason in self.reasons:
             self.say(f"differs: {reason}")
         self.say(f"differs: the file{', less its signature,' if self.signed else ''} is not {self.compared_with}: "
-                 f"{difference(built, stripped)}")
-        self.failures.append(f"it is not {self.compared_with}")
+                 f"{difference(built, stripped)}", f"it is not {self.compared_with}")
 
     def establish(self, signature, at):
         """Says whether SIGNATURE's signer is the one asked for; returns why not, or ''."""
         s, why = self.settings, ""
         if s.signer:
-            why = "" if normalised(signature.signer.fingerprint) == normalised(s.signer) else \
+            why = "" if fingerprint(signature.signer.fingerprint) == fingerprint(s.signer) else \
                 f"its SHA-256 fingerprint is not the one given ({s.signer})"
             self.say(f"      signer:   NOT established: {why}" if why else
                      "      signer:   established: its SHA-256 fingerprint is the one given")
@@ -164,22 +205,21 @@ class Run:
         """Says what each timestamp establishes; returns the time a verified one gives."""
         s, verified, signer = self.settings, None, signature.signer
         if not signature.timestamps:
-            self.say("    timestamp:  none: the signature stops verifying when its certificate expires")
-            self.failures.append("a signature has no timestamp" if s.tsa else "")
+            self.say("    timestamp:  none: the signature stops verifying when its certificate expires",
+                     "a signature has no timestamp" if s.tsa else "")
         for timestamp in signature.timestamps:
             when, by = timestamp.time, timestamp.signer.subject if timestamp.signer else "no authority OpenSSL can prove"
             said = f"{when:%b} {when.day:2} {when:%H:%M:%S %Y} GMT, by {by}"
             if timestamp.refused:
-                self.say(f"    tampered:   a timestamp: {timestamp.refused}")
-                self.failures.append(f"a timestamp {timestamp.refused}")
+                self.say(f"    tampered:   a timestamp: {timestamp.refused}", f"a timestamp {timestamp.refused}")
             if not s.tsa:
                 self.say(f"    timestamp:  {said}: not verified (TSA=CAFILE verifies it)")
                 continue
             why = timestamp.verify(self.anchors["tsa"], s.tsa_name) or timestamp.refused
             if not (signer and signer.not_before <= when <= signer.not_after):
                 why = f"its time lies outside the certificate's validity ({signer.valid if signer else '?'})"
-            self.say(f"    timestamp:  {said}: " + (f"NOT verified: {why}" if why else f"verified against {s.tsa_name}"))
-            self.failures.append(f"a timestamp does not verify: {why}" if why else "")
+            self.say(f"    timestamp:  {said}: " + (f"NOT verified: {why}" if why else f"verified against {s.tsa_name}"),
+                     f"a timestamp does not verify: {why}" if why else "")
             verified = verified or (None if why else when)
         return verified
 
@@ -200,10 +240,8 @@ class Run:
             if signer and primary and signer.der != primary.der:
                 why = why or "it is not made by the primary signature's signer, where a release has one"
             at = self.check_timestamps(signature)
-            self.timed = self.timed or (at if not index else None)
-            self.say(f"    signature:  {'intact' if not why else 'NOT intact: ' + why}")
-            self.failures.append(f"a signature is not intact: {why}" if why else
-                                 self.establish(signature, at) if s.signer or s.trust else "")
+            self.say(f"    signature:  {'intact' if not why else 'NOT intact: ' + why}", f"a signature is not intact: {why}"
+                     if why else self.establish(signature, at) if s.signer or s.trust else "")
         if not (s.signer or s.trust):
             self.say("  signer:       not established: anyone can make a certificate with any subject; give the vendor's")
             self.say("                fingerprint (SIGNER=FINGERPRINT) or its CA or a public root (TRUST=CAFILE)")
@@ -211,21 +249,21 @@ class Run:
         if not s.tsa:
             self.verdict.unchecked.append("when it was signed (TSA=)")
 
-    def sums_established(self, signature):
-        """Says who signed SHA256SUMS; returns why that falls short, or ''."""
+    def sums_signed(self, signature):
+        """Says who signed SHA256SUMS, if any: the exe's own signer, as a release has one."""
         s, exe = self.settings, self.exe_signer
         if signature is None:
-            return f"nothing signs {policy.SUMS}, so no signature covers BUILDINFO" if s.signer or s.trust else ""
+            return self.say(f"    {policy.SUMS}: not signed", f"nothing signs {policy.SUMS}, so no signature covers "
+                            "BUILDINFO" if s.signer or s.trust else "")
         if signature.signer is None:
-            self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})")
-            return f"the signature over {policy.SUMS} does not verify"
+            return self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})",
+                            f"the signature over {policy.SUMS} does not verify")
         self.say(f"    {policy.SUMS}: signed by {signature.signer.subject}, SHA-256 {signature.signer.fingerprint}")
-        if signature.refused or not exe or exe.der != signature.signer.der:  # one signer for the whole release
-            self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate made it'}")
-            return f"{policy.SUMS} is not signed by the exe's own signer"
-        # SHA256SUMS.p7s is made in the run that signs the exe, by the same key: the exe's verified
-        # timestamp dates it too, so the certificate's expiry since then does not void the release.
-        return self.establish(signature, self.timed) and f"{policy.SUMS} is not signed by the signer asked for"
+        # Its very certificate, whose chain and time the exe's signature established as far as asked:
+        # SHA256SUMS.p7s is made in the run that signs the exe, by the same key.
+        if signature.refused or not exe or exe.der != signature.signer.der:
+            self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate made it'}",
+                     f"{policy.SUMS} is not signed by the exe's own signer")
 
 
 @contextlib.contextmanager

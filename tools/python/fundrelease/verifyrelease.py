@@ -1,12 +1,12 @@
 """verify-release [FILE] [--built EXE] [--signer FINGERPRINT] [--trust CAFILE] [--tsa CAFILE] [--buildinfo FILE]
 
-Says whether FILE, signed or not, is exactly the exe this checkout builds, who signed it, and what
-its release folder vouches for: fundrelease.verification's verdict, printed. Each setting may come
-from FUNDTABLE_EXE, FUNDTABLE_SIGNER, ... as make hands them over; one set but empty is an error.
-docs/verifying.md says what this proves, what it does not, and how to read the report.
-
-Exit 0: every check passed. 1: one failed: do not ship the file. 2: a setting is wrong, or a check
-could not be made (a program or the toolchain is missing)."""
+Whether FILE, signed or not, is exactly the exe this checkout builds (or EXE), who signed it (by
+SIGNER's fingerprint, or a chain reaching a certificate in TRUST's CAFILE), when (a timestamp by an
+authority reaching one in TSA's CAFILE), and what its release folder (BUILDINFO's, or FILE's)
+vouches for: fundrelease.verification's verdict, printed. Each setting may come from FUNDTABLE_EXE,
+FUNDTABLE_SIGNER, ... as make hands them over; one set but empty is an error. docs/verifying.md
+says what this proves and how to read the report. Exit 0: every check passed; 1: one failed: do
+not ship the file; 2: a setting is wrong, or a check could not be made (a program is missing)."""
 
 import argparse
 import os
@@ -16,10 +16,7 @@ from fundrelease import policy, releaseinfo
 from fundrelease.inputs import read_once
 from fundrelease.verification import Settings, Unusable, printable, verify
 
-OPTIONS = {"signer": "every signature's certificate has this SHA-256 fingerprint (colons or none)",
-           "trust": "every signature's certificate is for code signing and its chain reaches a certificate in CAFILE",
-           "tsa": "every signature has a timestamp, within its certificate's validity, by an authority reaching CAFILE",
-           "buildinfo": "the release's BUILDINFO, when not beside FILE"}
+OPTIONS = {"signer": "FINGERPRINT", "trust": "CAFILE", "tsa": "CAFILE", "buildinfo": "FILE"}
 
 
 def read_setting(path, what):
@@ -33,9 +30,8 @@ def arguments():
     parser = argparse.ArgumentParser(prog="verify-release", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("exe", nargs="?", metavar="FILE")
-    parser.add_argument("--built", metavar="EXE", help="compare with EXE, not with this checkout's exe")
-    for name, said in OPTIONS.items():
-        parser.add_argument(f"--{name}", help=said)
+    for name, value in {"built": "EXE", **OPTIONS}.items():
+        parser.add_argument(f"--{name}", metavar=value)
     args = parser.parse_args()
     for name in ("exe", *OPTIONS):
         if getattr(args, name) is None:
