@@ -12,7 +12,7 @@ import zipfile
 import zlib
 from unittest import mock
 
-from asn1crypto import core, pem, util, x509
+from asn1crypto import cms, core, pem, util, x509
 from asn1crypto.algos import DSASignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -137,6 +137,28 @@ class Der(unittest.TestCase):
                      "24030401 00", "0101 01", "3006020101060180", "3006020101", "3106020102020101"):
             with self.subTest(der=hex_), self.assertRaises(Malformed):
                 strict(core.Any, bytes.fromhex(hex_.replace(" ", "")), "it")
+
+
+    def test_each_structure_is_its_types_own_encoding(self):
+        class Integers(core.SetOf):
+            _child_spec = core.Integer
+
+        class Holder(core.Sequence):
+            _fields = [("integers", Integers, {"implicit": 0})]
+
+        info = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        self.assertEqual(strict(Holder, bytes.fromhex("3008a006020101020102"), "it").dump(),
+                         bytes.fromhex("3008a006020101020102"))
+        for what, asn1_type, data in (
+                ("a field its type lacks, after the last", cms.ContentInfo,
+                 bytes([0x30, info[1] + 2]) + info[2:] + b"\4\0"),
+                ("a default written out", x509.BasicConstraints, bytes.fromhex("3003010100")),
+                ("an implicit SET OF out of order", Holder, bytes.fromhex("3008a006020102020101")),
+                ("a time without its seconds", core.UTCTime, b"\x17\x0b2612101223Z")):
+            with self.subTest(what):
+                self.assertTrue(der.canonical(data))  # DER, yet not as its type writes it
+                with self.assertRaises(Malformed):
+                    strict(asn1_type, data, "it")
 
 
 class ReadOnce(unittest.TestCase):

@@ -54,13 +54,6 @@ def form(algorithm):
     return "absent" if isinstance(parameters, core.Void) else "NULL" if parameters.dump() == b"\5\0" else "other"
 
 
-def in_order(items, what):
-    """Refuses ITEMS, a parsed SET OF, unless in DER's order: another order is another file."""
-    encodings = [item.dump() for item in items]
-    if encodings != sorted(encodings):
-        raise Malformed(f"a signature's {what} are not in DER's order")
-
-
 def meaning(algorithm, value):
     """What signature VALUE by ALGORITHM means, whatever its form: ECDSA's (r, s) verifies as (r, n - s)
     too, and no nonce makes two signatures, so r alone; RSA's is its integer, leading zeros or none."""
@@ -104,7 +97,6 @@ class Signed:
         if not isinstance(unsigned, core.Void) and not unsigned.contents:
             raise Malformed("a signature carries an empty set of unsigned attributes, which DER has no place for")
         unsigned = RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []
-        in_order(unsigned, "unsigned attributes")
         for attribute in unsigned:
             self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
         for kind_, values in self.unsigned.items():
@@ -114,7 +106,6 @@ class Signed:
         if len(certificates) > policy.MAX_CHAIN or any(c.name != "certificate" for c in certificates):  # counted first
             raise Malformed(f"a signature carries {len(certificates)} certificates or other items, where a chain of at "
                             f"most {policy.MAX_CHAIN} certificates is allowed")
-        in_order(certificates, "certificates")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
         self.meaning, self.signer, self.chain, self.refused = meaning(algorithm["algorithm"].native, self.value), None, [], ""

@@ -1,6 +1,6 @@
 """DER held to its one encoding: walked without copying, then parsed by asn1crypto."""
 
-from asn1crypto import parser
+from asn1crypto import core, parser
 
 from fundrelease import policy
 
@@ -39,10 +39,43 @@ def canonical(data):
     return True
 
 
+def encodes_back(value):
+    """Whether VALUE is the one encoding its type writes: what value.dump(force=True) == its bytes
+    says, made node by node, each once (dump(force=True) takes time exponential in the depth). No
+    field its type lacks, no default written, a SET's items in order, each primitive in its DER
+    form. An Any's contents are left to the parse that reads them, as its own type."""
+    stack = [value]
+    while stack:
+        value = stack.pop()
+        if isinstance(value, core.Choice):
+            stack.append(value.chosen)
+        elif isinstance(value, core.Sequence) and value._fields:  # a typed one: asn1crypto's own are generic
+            fields = [(value[field[0]], field[1], (*field, {})[2]) for field in value._fields]
+            written = [child for child, spec, params in fields
+                       if "default" not in params or child.dump() != spec(**params).dump()]
+            if b"".join(child.dump() for child in written) != value.contents:
+                return False
+            stack += written
+        elif isinstance(value, core.SequenceOf):
+            items = [child.dump() for child in value]
+            if isinstance(value, core.SetOf) and items != sorted(items):
+                return False
+            stack += list(value)
+        elif isinstance(value, core.ParsableOctetString) and value._parsed is not None:  # an OCTET STRING of DER
+            if value.parsed.dump() != bytes(value):
+                return False
+            stack.append(value.parsed)
+        elif not isinstance(value, (core.Any, core.Void)) and value.copy().dump(force=True) != value.dump():
+            return False
+    return True
+
+
 def strict(asn1_type, data, what):
-    """DATA parsed as ASN1_TYPE, which must be DER through and through and nothing more."""
+    """DATA parsed as ASN1_TYPE, which must be DER through and through, encode back to its own bytes
+    as that type, and be nothing more."""
     try:
-        if canonical(data):
+        # A fresh parse, for a walked value is slow to encode again (asn1crypto takes it as changed)
+        if canonical(data) and encodes_back(asn1_type.load(data, strict=True)):
             return asn1_type.load(data, strict=True)
     except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError):
         pass
