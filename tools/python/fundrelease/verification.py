@@ -90,8 +90,7 @@ class Run:
 
     def examine(self, path, built, unbuilt, buildinfo):
         # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
-        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO
-                                          and os.path.isfile(buildinfo) else
+        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO else
                                           f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
         if wrong:
             raise Unusable(printable(wrong))
