@@ -4,6 +4,7 @@ Run under Debian's python3, whose asn1crypto and pefile the verifier uses."""
 import datetime
 import io
 import os
+import struct
 import subprocess
 import tempfile
 import tracemalloc
@@ -23,6 +24,7 @@ from fundrelease import authenticode, certificates, der, dist, manifest, policy,
 
 from fundrelease.der import Malformed, strict
 from fundrelease.inputs import read_once
+from test_image import image
 
 SHA = "ab" * 32
 
@@ -189,6 +191,25 @@ class AttackedShapesTest(unittest.TestCase):
         self.assertFalse(der.canonical(sequence(policy.MAX_DEPTH + 2)))
         self.assertFalse(der.canonical(sequence(3000)))  # deep enough to exhaust Python's recursion
 
+    def test_der_of_more_items_than_a_signature_holds_is_refused_before_it_is_parsed(self):
+        nulls = b"\5\0" * policy.MAX_ITEMS
+        self.assertTrue(der.canonical(b"\x30\x82" + len(nulls[2:]).to_bytes(2, "big") + nulls[2:]))
+        self.assertFalse(der.canonical(b"\x30\x82" + len(nulls).to_bytes(2, "big") + nulls))
+
+    def test_the_certificate_table_ends_the_file_where_its_length_words_say(self):
+        signature = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        for what, longer, said in (("as signing writes it", 0, "not a CMS signature"), ("said longer", 100000, "block")):
+            with self.subTest(what):
+                exe = image(32)
+                slot, field, _, _ = authenticode.table(exe)
+                size = 8 + len(signature) + -len(signature) % 8
+                block = struct.pack("<IHH", size + longer, 0x200, 2) + signature + bytes(size - 8 - len(signature))
+                data = bytearray(exe + block)
+                data[slot:slot + 8] = struct.pack("<II", len(exe), size + longer)
+                data[field:field + 4] = authenticode.checksum(bytes(data))
+                with self.assertRaisesRegex(Malformed, said):
+                    authenticode.read(bytes(data))
+
     def test_a_folder_of_many_zips_is_refused_before_any_is_read(self):
         with tempfile.TemporaryDirectory() as folder:
             names = [f"FundTableRepair-1.{i}.zip" for i in range(3)]
@@ -272,6 +293,7 @@ class Vouching(unittest.TestCase):
         with self.assertRaises(Malformed):
             authenticode.Timestamp(sent, value)
         token = authenticode.Timestamp(signing.in_der_order(sent), value)
+        self.assertIn("other data", authenticode.Timestamp(signing.in_der_order(sent), value + b"!").refused)  # whatever is asked
         self.assertEqual([c.subject for c in token.chain][0], "Common Name: Authority")
         self.assertEqual(len(token.chain), 2)
         for level, cafile in (("the authority itself", authority[0]), ("the root above it", root[0])):

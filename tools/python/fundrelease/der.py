@@ -11,17 +11,20 @@ class Malformed(Exception):
 
 def canonical(data):
     """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
-    booleans and OIDs as DER has them, a SET's items in order, nested no deeper than policy.MAX_DEPTH.
+    booleans and OIDs as DER has them, a SET's items in order, nested no deeper than policy.MAX_DEPTH,
+    no more than policy.MAX_ITEMS of them (asn1crypto's objects take 400 bytes or so an item).
     Linear: items are walked by offset in views of DATA, copied only to order a SET's (asn1crypto's
     dump(force=True) is exponential in depth, and copying what follows each item quadratic in its count)."""
-    stack = [(memoryview(data), 0, False)]
+    stack, count = [(memoryview(data), 0, False)], 0
     while stack:
         items, depth, is_set = stack.pop()
         if depth > policy.MAX_DEPTH:
             return False
         pointer, previous = 0, b""
         while pointer < len(items):
-            start = pointer
+            start, count = pointer, count + 1
+            if count > policy.MAX_ITEMS:
+                return False
             (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
             if trailer or bytes(header) != parser._dump_header(class_, method, tag, contents):
                 return False

@@ -23,14 +23,15 @@ BUILDINFO_KEYS = {"version": "version", "commit": "commit", "exe": "exe SHA-256 
 MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
 MAX_DEPTH = 64  # of DER nesting: a signature with a timestamp and a nested signature needs under 40
+MAX_ITEMS = 8192  # DER items in one structure, each parsed later: a genuine signature holds some 250
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
 DIGESTS = {"sha256", "sha384", "sha512"}
-# No signature covers a signer's algorithm identifiers, so each has the one form it is written in:
-# parameters NULL or absent, as the standards have them for each algorithm and as signing writes.
-SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "sha256_rsa": "NULL", "sha384_rsa": "NULL", "sha512_rsa": "NULL",
-                        "sha256_ecdsa": "absent", "sha384_ecdsa": "absent", "sha512_ecdsa": "absent"}
-SIGNER_VERSIONS = {"issuer_and_serial_number": "v1", "subject_key_identifier": "v3"}
+# No signature covers a signer's algorithm, its identifier or its version, so each has the one form
+# signing writes: RSA's own algorithm with NULL, or ECDSA with the signer's digest and no parameters
+# (OpenSSL takes any for the key); the signer named by issuer and serial number, version 1.
+SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "{digest}_ecdsa": "absent"}
+SIGNER_ID = ("issuer_and_serial_number", "v1")
 
 # Each kind of signature: what it signs, the signed attributes it may have (those in "needs" once
 # each, the others at most once), the unsigned ones (at most so many of each), and the forms of
