@@ -10,35 +10,23 @@ class Malformed(Exception):
 
 
 def canonical(data):
-    """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, integers,
-    booleans and OIDs as DER has them, a SET's items in order, nested no deeper than policy.MAX_DEPTH,
-    no more than policy.MAX_ITEMS of them (asn1crypto's objects take 400 bytes or so an item).
-    Linear: items are walked by offset in views of DATA, copied only to order a SET's (asn1crypto's
-    dump(force=True) is exponential in depth, and copying what follows each item quadratic in its count)."""
-    stack, count = [(memoryview(data), 0, False)], 0
+    """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, nested no
+    deeper than policy.MAX_DEPTH, no more than policy.MAX_ITEMS of them (asn1crypto's objects take
+    400 bytes or so an item). Linear: items are walked by offset in views of DATA, never copied. What
+    DER asks of each type's contents is encodes_back's to judge, as the type it is parsed as."""
+    stack, count = [(memoryview(data), 0)], 0
     while stack:
-        items, depth, is_set = stack.pop()
-        if depth > policy.MAX_DEPTH:
-            return False
-        pointer, previous = 0, b""
+        items, depth = stack.pop()
+        pointer = 0
         while pointer < len(items):
-            start, count = pointer, count + 1
-            if count > policy.MAX_ITEMS:
-                return False
+            count += 1
             (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
-            if trailer or bytes(header) != parser._dump_header(class_, method, tag, contents):
-                return False
-            encoded = bytes(items[start:pointer]) if is_set else b""
-            if encoded < previous:
-                return False
-            previous = encoded
-            if class_ == 0 and (method and tag not in (16, 17) or tag == 1 and contents not in (b"\0", b"\xff")
-                                or tag in (2, 10) and len(contents) > 1 and contents[0] in ((contents[1] >> 7) * 255,)
-                                or tag == 6 and (not contents or contents[-1] > 127 or any(
-                                    b == 0x80 and (i == 0 or contents[i - 1] < 128) for i, b in enumerate(contents)))):
+            if depth > policy.MAX_DEPTH or count > policy.MAX_ITEMS or trailer \
+                    or bytes(header) != parser._dump_header(class_, method, tag, contents) \
+                    or class_ == 0 and method and tag not in (16, 17):
                 return False
             if method:
-                stack.append((contents, depth + 1, class_ == 0 and tag == 17))
+                stack.append((contents, depth + 1))
     return True
 
 
