@@ -45,11 +45,12 @@ SIGNATURES = {
     # ESS's certificate hash (SHA-1 in its first version) only names the authority's certificate,
     # which OpenSSL's verification proves by its key in any case.
     "timestamp": {"content": "1.2.840.113549.1.9.16.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
-                  "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47"},
+                  "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47",
+                             "1.2.840.113549.1.9.52"},  # algorithm protection, which OpenSSL 3.2 and later write
                   "unsigned": {}, "detached": False, "version": "v3", "digest_parameters": "NULL"},
     "sums": {"content": "1.2.840.113549.1.7.1", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
-             "signed": {"1.2.840.113549.1.9.5"}, "unsigned": {}, "detached": True, "version": "v1",
-             "digest_parameters": "absent"},
+             "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.52"}, "unsigned": {}, "detached": True,
+             "version": "v1", "digest_parameters": "absent"},
 }
 NESTED, TIMESTAMP = "1.3.6.1.4.1.311.2.4.1", "1.3.6.1.4.1.311.3.3.1"
 PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
