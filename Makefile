@@ -77,7 +77,8 @@ help:
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
 	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds per benchmark"
 	@echo "               (default 0.5)"
-	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
+	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60), then the generated attacks on"
+	@echo "               a genuine release (tests/release/properties.py) for as long, from fresh seeds"
 	@echo "make transcripts"
 	@echo "               every command README.md, docs/ and this help give, typed as a reader types it"
 	@echo "               (tests/docs, Debian's cram), each in your login shell in a fresh clone of HEAD"
@@ -105,11 +106,15 @@ $(PRESETS:%=test-%): test-%: bootstrap
 release: bootstrap
 	@$(in-root) tools/checks/build-preset win32-release
 
-# Each fuzz target for FUZZ_SECONDS; make check runs them for the fuzz preset's few seconds each.
+# Each fuzz target for FUZZ_SECONDS, then the release's generated attacks for as long from fresh
+# seeds; make check runs the targets for the fuzz preset's few seconds each, and the attacks from one seed.
 fuzz: bootstrap
 	@$(in-root) tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
 	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
-	 exit $${PIPESTATUS[0]}
+	 status=$${PIPESTATUS[0]}; \
+	 $(in-root) tools/checks/build-preset --test win32-release -DRELEASE_FUZZ_SECONDS=$(FUZZ_SECONDS) -- \
+	   -R '^release\.properties$$' -V | grep -E 'Test +#|^[0-9]+: (seed|FAIL|[0-9]+ generated)|tests passed'; \
+	 attacks=$${PIPESTATUS[0]}; [ $$status = 0 ] && [ $$attacks = 0 ]
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
 # or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds per benchmark (default 0.5).

@@ -54,7 +54,7 @@ A developer's commands. make help lists every command:
   make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] [BUILDINFO=FILE]
   make demo      run the shipped tool once on a simulated customer PC (64-bit Windows, Wine 10),
   make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where
-  make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)
+  make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60), then the generated attacks on
   make transcripts
   make clean     remove build/ and dist/
 
@@ -68,8 +68,11 @@ A developer's commands. make help lists every command:
   lint: cppcheck
   lint: clean
 
-  $ typed make fuzz | tail -n 1
+The fuzz targets, then the generated attacks on a release:
+
+  $ typed make fuzz | grep 'tests passed'
   100% tests passed, 0 tests failed out of 2
+  100% tests passed, 0 tests failed out of 1
 
   $ typed make bench | grep -E '^(Machine: |\| (benchmark|target) )'
   Machine: .* (re)

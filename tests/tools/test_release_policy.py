@@ -4,6 +4,7 @@ Run under Debian's python3, whose asn1crypto and pefile the verifier uses."""
 import datetime
 import io
 import os
+import struct
 import subprocess
 import tempfile
 import tracemalloc
@@ -12,17 +13,18 @@ import zipfile
 import zlib
 from unittest import mock
 
-from asn1crypto import core, pem, util, x509
+from asn1crypto import cms, core, pem, util, x509
 from asn1crypto.algos import DSASignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID as Usage
 from hypothesis import given, settings, strategies
 
-from fundrelease import authenticode, certificates, der, dist, manifest, policy, releaseinfo
+from fundrelease import authenticode, certificates, der, dist, manifest, policy, releaseinfo, signing
 
 from fundrelease.der import Malformed, strict
 from fundrelease.inputs import read_once
+from test_image import image
 
 SHA = "ab" * 32
 
@@ -129,14 +131,41 @@ class Zip(unittest.TestCase):
                     tracemalloc.stop()
 
 
+class Integers(core.SetOf):
+    _child_spec = core.Integer
+
+
+class Pair(core.Sequence):
+    _fields = [("number", core.Integer), ("oid", core.ObjectIdentifier)]
+
+
+class Holder(core.Sequence):
+    _fields = [("integers", Integers, {"implicit": 0})]
+
+
 class Der(unittest.TestCase):
     def test_only_the_shortest_definite_forms(self):
-        self.assertEqual(strict(core.Any, bytes.fromhex("3006020101060100"), "it").dump(), bytes.fromhex("3006020101060100"))
-        self.assertTrue(der.canonical(bytes.fromhex("3106020101020102")))
-        for hex_ in ("30810602010106010 0", "3080020101060100 0000", "300602020001060100", "3006020101060181",
-                     "24030401 00", "0101 01", "3006020101060180", "3006020101", "3106020102020101"):
+        for asn1_type, hex_ in ((Pair, "3006020101060100"), (Integers, "3106020101020102"),
+                                (Holder, "3008a006020101020102")):
+            self.assertEqual(strict(asn1_type, bytes.fromhex(hex_), "it").dump(), bytes.fromhex(hex_))
+        for asn1_type, hex_ in ((Pair, "30810602010106010 0"), (Pair, "3080020101060100 0000"), (Pair, "300602020001060100"),
+                                (Pair, "3006020101060181"), (core.OctetString, "24030401 00"), (core.Boolean, "0101 01"),
+                                (Pair, "3006020101060180"), (Pair, "3006020101"), (Integers, "3106020102020101")):
             with self.subTest(der=hex_), self.assertRaises(Malformed):
-                strict(core.Any, bytes.fromhex(hex_.replace(" ", "")), "it")
+                strict(asn1_type, bytes.fromhex(hex_.replace(" ", "")), "it")
+
+    def test_each_structure_is_its_types_own_encoding(self):
+        info = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        for what, asn1_type, data in (
+                ("a field its type lacks, after the last", cms.ContentInfo,
+                 bytes([0x30, info[1] + 2]) + info[2:] + b"\4\0"),
+                ("a default written out", x509.BasicConstraints, bytes.fromhex("3003010100")),
+                ("an implicit SET OF out of order", Holder, bytes.fromhex("3008a006020102020101")),
+                ("a time without its seconds", core.UTCTime, b"\x17\x0b2612101223Z")):
+            with self.subTest(what):
+                self.assertTrue(der.canonical(data))  # DER, yet not as its type writes it
+                with self.assertRaises(Malformed):
+                    strict(asn1_type, data, "it")
 
 
 class ReadOnce(unittest.TestCase):
@@ -166,6 +195,25 @@ class AttackedShapesTest(unittest.TestCase):
         self.assertTrue(der.canonical(sequence(policy.MAX_DEPTH)))
         self.assertFalse(der.canonical(sequence(policy.MAX_DEPTH + 2)))
         self.assertFalse(der.canonical(sequence(3000)))  # deep enough to exhaust Python's recursion
+
+    def test_der_of_more_items_than_a_signature_holds_is_refused_before_it_is_parsed(self):
+        nulls = b"\5\0" * policy.MAX_ITEMS
+        self.assertTrue(der.canonical(b"\x30\x82" + len(nulls[2:]).to_bytes(2, "big") + nulls[2:]))
+        self.assertFalse(der.canonical(b"\x30\x82" + len(nulls).to_bytes(2, "big") + nulls))
+
+    def test_the_certificate_table_ends_the_file_where_its_length_words_say(self):
+        signature = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        for what, longer, said in (("as signing writes it", 0, "not a CMS signature"), ("said longer", 100000, "block")):
+            with self.subTest(what):
+                exe = image(32)
+                slot, field, _, _ = authenticode.table(exe)
+                size = 8 + len(signature) + -len(signature) % 8
+                block = struct.pack("<IHH", size + longer, 0x200, 2) + signature + bytes(size - 8 - len(signature))
+                data = bytearray(exe + block)
+                data[slot:slot + 8] = struct.pack("<II", len(exe), size + longer)
+                data[field:field + 4] = authenticode.checksum(bytes(data))
+                with self.assertRaisesRegex(Malformed, said):
+                    authenticode.read(bytes(data))
 
     def test_a_folder_of_many_zips_is_refused_before_any_is_read(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -229,8 +277,8 @@ class Vouching(unittest.TestCase):
 
     def test_a_timestamp_verifies_under_its_authority_itself_or_the_authority_above_it(self):
         # OpenSSL carries the authority's certificate first, and its chain after it, in no DER order:
-        # a longer name puts the root after the authority, as a release's SET of them must be.
-        root = issued("Stamp root of a long name " + "x" * 40, ca=True)
+        # the root's shorter certificate comes first in DER's, where signing puts it.
+        root = issued("Stamp root", ca=True)
         authority = issued("Authority", root, purpose=Usage.TIME_STAMPING)
         value = b"a signature value"
         with tempfile.TemporaryDirectory() as work:
@@ -246,7 +294,11 @@ class Vouching(unittest.TestCase):
             run("-query", "-data", "value", "-sha256", "-cert", "-out", "query")
             run("-reply", "-config", "tsa.cnf", "-queryfile", "query", "-chain", "root.pem", "-token_out", "-out", "token")
             with open(os.path.join(work, "token"), "rb") as f:
-                token = authenticode.Timestamp(f.read(), value)
+                sent = f.read()
+        with self.assertRaises(Malformed):
+            authenticode.Timestamp(sent, value)
+        token = authenticode.Timestamp(signing.in_der_order(sent), value)
+        self.assertIn("other data", authenticode.Timestamp(signing.in_der_order(sent), value + b"!").refused)  # whatever is asked
         self.assertEqual([c.subject for c in token.chain][0], "Common Name: Authority")
         self.assertEqual(len(token.chain), 2)
         for level, cafile in (("the authority itself", authority[0]), ("the root above it", root[0])):

@@ -47,11 +47,15 @@ class VerdictTest(unittest.TestCase):
 
     def test_only_a_setting_or_a_missing_program_leaves_the_verdict_unmade(self):
         os.symlink(self.path, os.path.join(self.folder, "link.exe"))
+        fifo = os.path.join(self.folder, "release", policy.BUILDINFO)  # what BUILDINFO= names is an input
+        os.mkdir(os.path.dirname(fifo))
+        os.mkfifo(fifo)
         cases = [  # (what, the call, status, a reason)
             ("no build", lambda: verify(self.path), 2, "the byte comparison was not made"),
             ("no such exe", lambda: verify(self.path + ".not"), 2, "cannot read"),
             ("a SIGNER of no fingerprint", lambda: verify(self.path, self.exe, Settings(signer="00")), 2, "SIGNER is"),
             ("a TRUST of no certificate", lambda: verify(self.path, self.exe, Settings(trust=b"x")), 2, "TRUST names"),
+            ("BUILDINFO= a FIFO", lambda: verify(self.path, self.exe, buildinfo=fifo), 1, "BUILDINFO is no release file that can be read"),
             ("the exe a link", lambda: verify(os.path.join(self.folder, "link.exe"), self.exe), 1, "no file a release"),
             ("another exe", lambda: verify(self.path, self.exe + b"!"), 1, "it is not the exe given"),
             ("no program", lambda: self.failing(verification.Missing("openssl")), 2, "openssl is not installed"),

@@ -1,4 +1,4 @@
-"""dist EXE OUTDIR [signing] [--sign-timestamp-url URL] [--prove BUILD]
+"""dist EXE OUTDIR [signing] [--sign-timestamp-url URL] [--prove BUILD | --proof FILE]
 
 Makes the release in OUTDIR: FundTableRepair.exe, FundTableRepair-<version>.zip (the same exe and
 the note for support staff), BUILDINFO (what built it) and SHA256SUMS over the three, so that
@@ -19,7 +19,9 @@ make dist hands them over; empty is not given. A password or PIN is read by the 
 its file; it never appears in a command line or in the output. --prove BUILD first runs the
 end-to-end cases on BUILD's FundTableRepair.exe, which must be EXE, and records in BUILDINFO the
 bytes, the cases passed and the Wine that ran them; a failure, or a machine where the shipped exe
-cannot run, makes no release.
+cannot run, makes no release. --proof FILE takes the proof an earlier --prove left
+(BUILD/dist-proof.json) instead of running the cases again: it must be for these very bytes, and
+name every case the runner lists as passed and none failed.
 
 A release is what its commit holds: while files git does not track sit in the checkout (ignored
 ones too; build/ and dist/ aside), no release is made. The release is made in OUTDIR.partial and
@@ -86,19 +88,30 @@ def prove(build, shipped_sha256):
                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=1200)
         except subprocess.TimeoutExpired:
             raise ReleaseError(f"the end-to-end cases did not finish within 20 minutes; see {log}") from None
+    return proven(result, shipped_sha256, f"see {log}")
+
+
+def proven(result, shipped_sha256, where):
+    """The proof, as BUILDINFO says it, that RESULT (e2e.py's JSON) gives the bytes shipped: every
+    case the runner lists passed on them, none failed. WHERE says where to look when it does not."""
     try:
-        with open(result) as f:
-            outcome = json.load(f)
-    except (FileNotFoundError, ValueError):
-        raise ReleaseError(f"the end-to-end cases reported nothing; see {log}") from None
-    if outcome["failed"] or not outcome["passed"] or outcome["exe_sha256"] != shipped_sha256:
-        raise ReleaseError(f"the end-to-end cases failed on {exe}; see {log}")
-    mode = " in WoW64 mode, as a 32-bit program on 64-bit Windows" if outcome["route"] == "wow64" else ""
-    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {outcome['passed']} end-to-end cases on the "
-            f"machine that built them, under Wine ({outcome['wine']}){mode}")
+        outcome = json.loads(read(result))
+        listed = subprocess.run([sys.executable, E2E, "--list", "--bits", "32"], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=120, check=True).stdout.split()
+        passed, failed, exe_sha256 = outcome["passed_cases"], outcome["failed"], outcome["exe_sha256"]
+        route, wine = outcome["route"], outcome["wine"]
+    except (OSError, ValueError, KeyError, TypeError, subprocess.SubprocessError):
+        raise ReleaseError(f"the end-to-end cases reported nothing that can be read; {where}") from None
+    if exe_sha256 != shipped_sha256:
+        raise ReleaseError(f"the end-to-end cases ran on other bytes than the exe being released; {where}")
+    if failed or sorted(passed) != sorted(listed):
+        raise ReleaseError(f"the end-to-end cases did not all pass on the exe; {where}")
+    mode = " in WoW64 mode, as a 32-bit program on 64-bit Windows" if route == "wow64" else ""
+    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {len(passed)} end-to-end cases on the "
+            f"machine that built them, under Wine ({wine}){mode}")
 
 
-def make_release(exe, out, signing, proof_build):
+def make_release(exe, out, signing, proof_build, proof_file=None):
     source = releaseinfo.Source()
     if source.untracked:
         more = len(source.untracked) - 3
@@ -118,7 +131,8 @@ def make_release(exe, out, signing, proof_build):
         sign(exe, shipped, signing)
     else:
         shutil.copyfile(exe, shipped)
-    proof = prove(proof_build, unsigned_sha256) if proof_build else "not run when this release was made"
+    proof = prove(proof_build, unsigned_sha256) if proof_build else \
+        proven(proof_file, unsigned_sha256, f"see {proof_file}") if proof_file else "not run when this release was made"
     image = read(shipped)
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
@@ -154,6 +168,7 @@ def main():
     parser.add_argument("--sign-pin-file", metavar="FILE")
     parser.add_argument("--sign-timestamp-url", metavar="URL")
     parser.add_argument("--prove", metavar="BUILD")
+    parser.add_argument("--proof", metavar="FILE")
     args = parser.parse_args()
     for name in SIGN_SETTINGS:
         if not getattr(args, name):
@@ -172,7 +187,9 @@ def main():
             raise ReleaseError("signing with a token needs SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE")
         if args.sign_timestamp_url and not args.signed:
             raise ReleaseError("SIGN_TIMESTAMP_URL is for signing; give a key too")
-        make_release(args.exe, args.out, args, args.prove)
+        if args.prove and args.proof:
+            raise ReleaseError("give --prove to run the end-to-end cases, or --proof for a proof they left; not both")
+        make_release(args.exe, args.out, args, args.prove, args.proof)
     except (ReleaseError, OSError, Missing, Interrupted) as error:
         stopped = isinstance(error, Interrupted) or signal.getsignal(signal.SIGINT) == signal.SIG_IGN
         for each in (signal.SIGINT, signal.SIGTERM):

@@ -23,14 +23,15 @@ BUILDINFO_KEYS = {"version": "version", "commit": "commit", "exe": "exe SHA-256 
 MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10}  # read whole, zip entries too
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
 MAX_DEPTH = 64  # of DER nesting: a signature with a timestamp and a nested signature needs under 40
+MAX_ITEMS = 8192  # DER items in one structure, each parsed later: a genuine signature holds some 250
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
 DIGESTS = {"sha256", "sha384", "sha512"}
-# No signature covers a signer's algorithm identifiers, so each has the one form it is written in:
-# parameters NULL or absent, as the standards have them for each algorithm and as signing writes.
-SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "sha256_rsa": "NULL", "sha384_rsa": "NULL", "sha512_rsa": "NULL",
-                        "sha256_ecdsa": "absent", "sha384_ecdsa": "absent", "sha512_ecdsa": "absent"}
-SIGNER_VERSIONS = {"issuer_and_serial_number": "v1", "subject_key_identifier": "v3"}
+# No signature covers a signer's algorithm, its identifier or its version, so each has the one form
+# signing writes: RSA's own algorithm with NULL, or ECDSA with the signer's digest and no parameters
+# (OpenSSL takes any for the key); the signer named by issuer and serial number, version 1.
+SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "{digest}_ecdsa": "absent"}
+SIGNER_ID = ("issuer_and_serial_number", "v1")
 
 # Each kind of signature: what it signs, the signed attributes it may have (those in "needs" once
 # each, the others at most once), the unsigned ones (at most so many of each), and the forms of
@@ -44,11 +45,12 @@ SIGNATURES = {
     # ESS's certificate hash (SHA-1 in its first version) only names the authority's certificate,
     # which OpenSSL's verification proves by its key in any case.
     "timestamp": {"content": "1.2.840.113549.1.9.16.1.4", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
-                  "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47"},
+                  "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47",
+                             "1.2.840.113549.1.9.52"},  # algorithm protection, which OpenSSL 3.2 and later write
                   "unsigned": {}, "detached": False, "version": "v3", "digest_parameters": "NULL"},
     "sums": {"content": "1.2.840.113549.1.7.1", "needs": {"1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"},
-             "signed": {"1.2.840.113549.1.9.5"}, "unsigned": {}, "detached": True, "version": "v1",
-             "digest_parameters": "absent"},
+             "signed": {"1.2.840.113549.1.9.5", "1.2.840.113549.1.9.52"}, "unsigned": {}, "detached": True,
+             "version": "v1", "digest_parameters": "absent"},
 }
 NESTED, TIMESTAMP = "1.3.6.1.4.1.311.2.4.1", "1.3.6.1.4.1.311.3.3.1"
 PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"

@@ -81,7 +81,7 @@ def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with
 class Run:
     def __init__(self, settings, compared_with):
         self.settings, self.compared_with, self.verdict = settings, compared_with, Verdict()
-        self.failures, self.not_made, self.reasons, self.exe_signer = [], [], [], None
+        self.failures, self.not_made, self.reasons, self.exe = [], [], [], None
 
     def say(self, line, failure=""):
         """Reports LINE, and FAILURE, if any, as a reason to refuse the file."""
@@ -90,8 +90,7 @@ class Run:
 
     def examine(self, path, built, unbuilt, buildinfo):
         # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
-        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO
-                                          and os.path.isfile(buildinfo) else
+        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO else
                                           f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
         if wrong:
             raise Unusable(printable(wrong))
@@ -112,7 +111,7 @@ class Run:
                 return self.say(f"  signature:    NOT intact: {error}", str(error))
             self.signed, s = bool(signatures), self.settings
             if signatures:
-                self.exe_signer = signatures[0].signer
+                self.exe = signatures[0]
                 self.check_signatures(signatures)
             else:
                 self.say("  not signed", "it is not signed" if s.signer or s.trust or s.tsa else "")
@@ -244,8 +243,8 @@ class Run:
             self.verdict.unchecked.append("when it was signed (TSA=)")
 
     def sums_signed(self, signature):
-        """Says who signed SHA256SUMS, if any: the exe's own signer, as a release has one."""
-        s, exe = self.settings, self.exe_signer
+        """Says who signed SHA256SUMS, if any: the exe's own signer, carrying its chain, as a release has them."""
+        s, exe = self.settings, self.exe
         if signature is None:
             return self.say(f"    {policy.SUMS}: not signed", f"nothing signs {policy.SUMS}, so no signature covers "
                             "BUILDINFO" if s.signer or s.trust else "")
@@ -253,10 +252,11 @@ class Run:
             return self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})",
                             f"the signature over {policy.SUMS} does not verify")
         self.say(f"    {policy.SUMS}: signed by {signature.signer.subject}, SHA-256 {signature.signer.fingerprint}")
-        # Its very certificate, whose chain and time the exe's signature established as far as asked:
+        # Its very certificate and chain, which the exe's signature established as far as asked:
         # SHA256SUMS.p7s is made in the run that signs the exe, by the same key.
-        if signature.refused or not exe or exe.der != signature.signer.der:
-            self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate made it'}",
+        if signature.refused or not exe or not exe.signer or exe.signer.der != signature.signer.der \
+                or {c.der for c in signature.carried} != {c.der for c in exe.carried}:
+            self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate or chain'}",
                      f"{policy.SUMS} is not signed by the exe's own signer")
 
 
