@@ -17,7 +17,7 @@ $(foreach v,$(SETTINGS),$(if $(filter undefined,$(origin $v)),,\
 # Debian the machine runs.
 in-root := tools/machine/in-root toolchain
 
-.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz clean
+.PHONY: help check lint bench bootstrap $(PRESETS:%=test-%) release dist verify-release demo fuzz transcripts clean
 
 help:
 	@echo "make check     install mmdebstrap, bubblewrap and uidmap where missing and make, once per machine,"
@@ -58,7 +58,7 @@ help:
 	@echo "               whether FILE, signed or not, is byte for byte the exe this checkout builds, in"
 	@echo "               the toolchain root (it installs nothing). Every input read once; the signature,"
 	@echo "               certificates, PE headers and zip parsed with Debian's parsers and held to one"
-	@echo "               allowlist (tools/python/fundtable/policy.py). Who signed is established only by"
+	@echo "               allowlist (tools/python/fundrelease/policy.py). Who signed is established only by"
 	@echo "               the signer certificate's SHA-256 fingerprint (SIGNER) or its chain to a CA"
 	@echo "               (TRUST), timestamps only against TSA; the release folder (BUILDINFO's, default"
 	@echo "               beside FILE) must be exactly what dist makes, SHA256SUMS.p7s by the same signer."
@@ -71,17 +71,24 @@ help:
 	@echo "                 locked        the quotes program holds the file open: the failure message"
 	@echo "                 absent        the file is already gone: the success message"
 	@echo "                 unregistered  no install directory in the registry: the failure message"
-	@echo "               WINDOWS= the Windows version Wine reports: $$($(in-root) tools/python/run windowsversions names 32 2>/dev/null || echo "(make bootstrap, then make help lists them)")"
+	@echo "               WINDOWS= the Windows version Wine reports: $$($(in-root) tools/python/run fundtable.windowsversions names 32 2>/dev/null || echo "(make bootstrap, then make help lists them)")"
 	@echo "                 (all but win11 where the demo shows the 64-bit build); default win10"
 	@echo "               DEMO_BOX_SECONDS= how long to wait for the box (default 240)"
 	@echo "make bench     the benchmarks on the host and under Wine (32-bit under Wine 10, or 64-bit where"
 	@echo "               the shipped exe cannot run), as a table; BENCH_MIN_TIME= seconds of each of a"
 	@echo "               benchmark's five runs (default 0.2)"
-	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60)"
+	@echo "make fuzz      run each libFuzzer target for FUZZ_SECONDS (default 60), then the generated attacks on"
+	@echo "               a genuine release (tests/release/properties.py) for as long, from fresh seeds"
+	@echo "make transcripts"
+	@echo "               every command README.md, docs/ and this help give, typed as a reader types it"
+	@echo "               (tests/docs, Debian's cram), each in your login shell in a fresh clone of HEAD"
+	@echo "               under build/transcripts: its exit status and the lines it is said to print."
+	@echo "               First fails if a page gives a command that no transcript types. 11-30 minutes"
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
 	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
-	@echo "the Python they run is one package, tools/python/fundtable. README's Layout says more."
+	@echo "the Python they run is two packages in tools/python: fundtable (the harness) and fundrelease"
+	@echo "(dist, signing, verification), which uses nothing of the harness. README's Layout says more."
 
 bootstrap:
 	@tools/machine/bootstrap
@@ -99,11 +106,15 @@ $(PRESETS:%=test-%): test-%: bootstrap
 release: bootstrap
 	@$(in-root) tools/checks/build-preset win32-release
 
-# Each fuzz target for FUZZ_SECONDS; make check runs them for the fuzz preset's few seconds each.
+# Each fuzz target for FUZZ_SECONDS, then the release's generated attacks for as long from fresh
+# seeds; make check runs the targets for the fuzz preset's few seconds each, and the attacks from one seed.
 fuzz: bootstrap
 	@$(in-root) tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
 	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
-	 exit $${PIPESTATUS[0]}
+	 status=$${PIPESTATUS[0]}; \
+	 $(in-root) tools/checks/build-preset --test win32-release -DRELEASE_FUZZ_SECONDS=$(FUZZ_SECONDS) -- \
+	   -R '^release\.properties$$' -V | grep -E 'Test +#|^[0-9]+: (seed|FAIL|[0-9]+ generated)|tests passed'; \
+	 attacks=$${PIPESTATUS[0]}; [ $$status = 0 ] && [ $$attacks = 0 ]
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
 # or 64-bit where the shipped exe cannot run. BENCH_MIN_TIME: seconds of each of a benchmark's five
@@ -130,6 +141,10 @@ verify-release:
 # DEMO_BOX_SECONDS: how long the demo waits for the box (default 240).
 demo: bootstrap
 	@$(in-root) tools/wine/demo $(SCENARIO)
+
+# The documented commands, typed as a reader types them (tools/checks/transcripts says how).
+transcripts: bootstrap
+	@tools/checks/transcripts
 
 clean:
 	rm -rf build dist

@@ -10,7 +10,7 @@ order and with their arguments, and that no file but the table file changed.
     e2e.py --exe FundTableRepair.exe --hold-file HoldFile.exe --prefix DIR [--result FILE] CASE...
 
 --result writes what ran as JSON for other tools (a release's proof): the exe's SHA-256, the Wine
-that ran it, and the cases passed and failed."""
+that ran it, the cases passed (their number and names) and how many failed."""
 
 import argparse
 import contextlib
@@ -155,18 +155,18 @@ def main():
     if args.list:
         print("\n".join(e2e_cases.cases(args.bits)))
         return 0
-    passed = failed = 0
+    passed, failed = [], 0
     by_name = e2e_cases.cases(executable(args.exe)[0])
     for name in args.cases or list(by_name):
         case = by_name[name]
         try:
             run_case(case, args)
-            passed += 1
+            passed.append(name)
             print(f"PASS {name}: {case.why}")
         except Failure as failure:
             failed += 1
             print(f"FAIL {name}: {case.why}\n     {failure}")
-    print(f"{passed} passed, {failed} failed")
+    print(f"{len(passed)} passed, {failed} failed")
     if args.result:
         write_result(args, passed, failed)
     return 1 if failed else 0
@@ -180,9 +180,10 @@ def write_result(args, passed, failed):
         route = wine = ""
     with open(args.exe, "rb") as f:
         exe_sha256 = hashlib.sha256(f.read()).hexdigest()
+    os.makedirs(os.path.dirname(os.path.abspath(args.result)), exist_ok=True)
     with open(args.result, "w") as f:
-        json.dump({"exe_sha256": exe_sha256, "route": route, "wine": wine, "passed": passed, "failed": failed},
-                  f, indent=1)
+        json.dump({"exe_sha256": exe_sha256, "route": route, "wine": wine, "passed": len(passed),
+                   "passed_cases": passed, "failed": failed}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -5,22 +5,8 @@
     forge.py hide SIGNED OUT        OUT: SIGNED with 40 bytes hidden inside its signature's own
                                     entry, that entry's length and the header's table size grown
                                     to match (the padding Windows' optional check looks for)
-    forge.py carry SIGNED OUT CERT WHERE
-                                    OUT: SIGNED with CERT (PEM) added to the certificates of its
-                                    signature (WHERE: signature) or of its timestamp (timestamp)
-    forge.py attribute SIGNED OUT HEX
-                                    OUT: SIGNED with the DER in HEX added to its unsigned attributes, in order
-    forge.py header SIGNED OUT FIELD
-                                    OUT: SIGNED with its PE checksum 0xdeadbeef (FIELD: checksum),
-                                    the unsigned file's checksum (unsigned-checksum), or its
-                                    signature's length without the padding (length)
-    forge.py ber SIGNED OUT         OUT: SIGNED with its certificates' length in a longer form than DER's
-    forge.py recode SIGNED OUT HOW  OUT: SIGNED in another encoding no signature covers, HOW: order
-                                    (its certificates reversed), junk (an INTEGER before them), crls (an
-                                    empty list of revocation lists), unsigned (an empty set of unsigned
-                                    attributes), version (its signer's 5), parameters (its signature
-                                    algorithm's NULL dropped), copy (itself, less its timestamp, nested)
-    forge.py recode-p7s P7S HOW     the same, in place, to a detached signature
+    forge.py carry SIGNED OUT CERT  OUT: SIGNED with CERT (PEM) added to its signature's certificates
+    forge.py header SIGNED OUT      OUT: SIGNED with the unsigned file's PE checksum
     forge.py digests SIGNED OUT HEX OUT: SIGNED with its list of digest algorithms holding the DER in HEX
     forge.py zip-entries ZIP NAME=FILE...
                                     ZIP: a zip holding each FILE as NAME, in that order
@@ -35,9 +21,9 @@ import sys
 import time
 import zipfile
 
-from asn1crypto import core, parser
+from asn1crypto import parser
 
-from fundtable import authenticode
+from fundrelease import authenticode
 
 EXE = "FundTableRepair.exe"
 
@@ -52,11 +38,8 @@ def hide(signed, out):
         f.write(image + b"hidden!!" * 5)
 
 
-# Paths, by index, down the DER: to the signature's certificates, its unsigned attributes, and the
-# certificates of the timestamp that is their first.
-CERTIFICATES, UNSIGNED = [1, 0, 3], [1, 0, 4, 0, -1]
-NESTED = "1.3.6.1.4.1.311.2.4.1"
-TIMESTAMP_CERTIFICATES = UNSIGNED + [0, 1, 0] + CERTIFICATES
+# The path, by index, down the DER to the signature's certificates.
+CERTIFICATES = [1, 0, 3]
 
 
 def items(data):
@@ -81,11 +64,6 @@ def edit(data, path, change):
     return encode(item, b"".join(children))
 
 
-def inserted(content, item):
-    """CONTENT, a SET's, with ITEM among its items in DER's order."""
-    return b"".join(sorted([i[3] + i[4] for i in items(content)] + [item]))
-
-
 def primary(image):
     _, _, offset, size = authenticode.table(image)
     first = parser.parse(image[offset + 8:offset + size], strict=False)
@@ -106,26 +84,6 @@ def resign(signed, out, path, change, length=None):
         f.write(image)
 
 
-def recoding(signature, how):
-    """(path, change) that re-encode SIGNATURE (DER) where no signature covers it, as HOW says."""
-    signer = UNSIGNED[:-1]
-
-    def nested(content):  # the signature itself, less its timestamp, as a nested one
-        copy = edit(signature, signer, lambda content: b"".join(i[3] + i[4] for i in items(content)[:-1]))
-        attribute = core.Sequence(contents=core.ObjectIdentifier(NESTED).dump() + core.SetOf(contents=copy).dump())
-        return inserted(content, attribute.dump())
-    return {
-        "order": (CERTIFICATES, lambda content: b"".join(i[3] + i[4] for i in reversed(items(content)))),
-        "junk": (CERTIFICATES, lambda content: b"\2\1\5" + content),
-        "crls": ([1, 0], lambda content: b"".join(i[3] + i[4] + (b"\xa1\0" if i[:3] == (2, 1, 0) else b"")
-                                                  for i in items(content))),
-        "unsigned": (signer, lambda content: content + b"\xa1\0"),
-        "version": (signer + [0], lambda content: b"\5"),
-        "parameters": (signer + [4], lambda content: items(content)[0][3] + items(content)[0][4]),
-        "copy": (UNSIGNED, nested),
-    }[how]
-
-
 def main(command, *args):
     if command == "zip-holds":
         with open(args[1], "rb") as f:
@@ -140,49 +98,15 @@ def main(command, *args):
     if command == "carry":
         with open(args[2]) as f:
             cert = base64.b64decode("".join(f.read().split("-----")[2].split()))
-        resign(*args[:2], CERTIFICATES if args[3] == "signature" else TIMESTAMP_CERTIFICATES,
-               lambda content: content + cert)
-        return 0
-    if command == "attribute":
-        resign(*args[:2], UNSIGNED, lambda content: inserted(content, bytes.fromhex(args[2])))
+        resign(*args[:2], CERTIFICATES, lambda content: content + cert)
         return 0
     if command == "header":
-        if args[2] in ("checksum", "unsigned-checksum"):
-            resign(*args[:2], [], lambda content: content)
-            with open(args[1], "r+b") as f:
-                image = f.read()
-                entry, field, offset, _ = authenticode.table(image)
-                unsigned = image[:entry] + bytes(8) + image[entry + 8:offset]
-                f.seek(field)
-                f.write(authenticode.checksum(unsigned) if args[2] == "unsigned-checksum" else struct.pack("<I", 0xDEADBEEF))
-        else:
-            with open(args[0], "rb") as f:
-                image = f.read()
-            _, _, offset, size = authenticode.table(image)
-            first = parser.parse(image[offset + 8:], strict=False)
-            length = 8 + len(first[3]) + len(first[4])
-            if length == size:
-                print(f"{args[0]}: its signature needs no padding, so its length cannot shrink", file=sys.stderr)
-                return 1
-            resign(*args[:2], [], lambda content: content, length=length)
-        return 0
-    if command == "ber":
-        def longer(content):
-            children = items(content)
-            certificates = children[3]
-            children = [i[3] + i[4] for i in children]
-            children[3] = certificates[3][:1] + b"\x83" + len(certificates[4]).to_bytes(3, "big") + certificates[4]
-            return b"".join(children)
-        resign(*args[:2], [1, 0], longer)
-        return 0
-    if command in ("recode", "recode-p7s"):
-        with open(args[0], "rb") as f:
-            data = f.read()
-        if command == "recode":
-            resign(*args[:2], *recoding(primary(data), args[2]))
-        else:
-            with open(args[0], "wb") as f:
-                f.write(edit(data, *recoding(data, args[1])))
+        resign(*args[:2], [], lambda content: content)
+        with open(args[1], "r+b") as f:
+            image = f.read()
+            entry, field, offset, _ = authenticode.table(image)
+            f.seek(field)
+            f.write(authenticode.checksum(image[:entry] + bytes(8) + image[entry + 8:offset]))
         return 0
     if command == "digests":
         resign(*args[:2], [1, 0, 1], lambda content: bytes.fromhex(args[2]))
@@ -201,7 +125,7 @@ def main(command, *args):
                              if event == "open" and isinstance(what[0], str) else None)
             sys.argv = ["verify-release", *args[1:]]
             try:
-                runpy.run_module("fundtable.verifyrelease", run_name="__main__")
+                runpy.run_module("fundrelease.verifyrelease", run_name="__main__")
             except SystemExit as status:
                 return status.code
     if command == "silent-authority":

@@ -7,7 +7,8 @@ import struct
 import tempfile
 import unittest
 
-from fundtable import customerpc, verifyrelease
+from fundrelease import verification
+from fundtable import customerpc
 
 SECTION_RVA, SECTION_OFFSET = 0x1000, 0x200
 
@@ -60,12 +61,12 @@ class DifferenceTest(unittest.TestCase):
                 out[offset] ^= 0xFF
             return bytes(out) + tail
 
-        self.assertEqual(verifyrelease.difference(built, built), "0 byte(s) differ")
-        self.assertEqual(verifyrelease.difference(built, changed(SECTION_OFFSET + 0x10)),
+        self.assertEqual(verification.difference(built, built), "0 byte(s) differ")
+        self.assertEqual(verification.difference(built, changed(SECTION_OFFSET + 0x10)),
                          "1 byte(s) differ, at 0x210 (section .idata, 0x10 bytes in)")
-        self.assertEqual(verifyrelease.difference(built, changed(checksum + 3, 0x3C)),
+        self.assertEqual(verification.difference(built, changed(checksum + 3, 0x3C)),
                          "2 byte(s) differ, at 0x3c (the headers, 0x3c bytes in), 0xdb (the headers: PE checksum)")
-        self.assertEqual(verifyrelease.difference(built, changed(1, 2, 3, 4, tail=b"!")),
+        self.assertEqual(verification.difference(built, changed(1, 2, 3, 4, tail=b"!")),
                          f"{len(built) + 1} bytes where the build has {len(built)}; in the common part 4 byte(s) "
                          "differ, at 0x1 (the headers, 0x1 bytes in), 0x2 (the headers, 0x2 bytes in), 0x3 (the "
                          "headers, 0x3 bytes in) and 1 more")

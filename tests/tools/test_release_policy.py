@@ -1,16 +1,30 @@
 """The release folder's readers and the DER check against what dist writes and what it never does.
 Run under Debian's python3, whose asn1crypto and pefile the verifier uses."""
 
+import datetime
 import io
 import os
+import struct
+import subprocess
 import tempfile
+import tracemalloc
 import unittest
 import zipfile
+import zlib
+from unittest import mock
 
-from fundtable import certificates, manifest, policy, releaseinfo
-from asn1crypto import core, pem
+from asn1crypto import cms, core, pem, util, x509
+from asn1crypto.algos import DSASignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID as Usage
+from hypothesis import given, settings, strategies
 
-from fundtable.certificates import Malformed, read_once, strict
+from fundrelease import authenticode, certificates, der, dist, manifest, policy, releaseinfo, signing
+
+from fundrelease.der import Malformed, strict
+from fundrelease.inputs import read_once
+from test_image import image
 
 SHA = "ab" * 32
 
@@ -20,10 +34,10 @@ def sums(*lines, end=b"\n"):
 
 
 def buildinfo(extra=(), drop=()):
-    lines = [policy.BUILDINFO_TITLE, "version: 1.0.0", "commit: 0123", f"exe SHA-256 before signing: {SHA}",
-             "toolchain root: Debian GNU/Linux 12 (bookworm), 12.15, the project's own root",
-             "toolchain (Debian packages):"] + [f"  {p} 1.0" for p in releaseinfo.TOOLCHAIN_PACKAGES] + \
-        ["end-to-end proof: not run"] + list(extra)
+    """BUILDINFO as dist writes it, with lines EXTRA and without those starting with one of DROP."""
+    lines = releaseinfo.buildinfo_text(version="1.0.0", commit="0123", exe=SHA, root="Debian GNU/Linux 12, 12.15",
+                                       toolchain=dict.fromkeys(releaseinfo.TOOLCHAIN_PACKAGES, "1.0"),
+                                       proof="not run").split("\n")[:-1] + list(extra)
     return ("\n".join(line for line in lines if not any(line.startswith(d) for d in drop)) + "\n").encode()
 
 
@@ -51,7 +65,7 @@ class Sums(unittest.TestCase):
 
     def test_lines_sha256sum_reads_otherwise_are_refused(self):
         good = [f"{SHA}  FundTableRepair-1.0.zip", f"{SHA}  {policy.EXE}", f"{SHA}  BUILDINFO"]
-        for data in (sums(*good, end="\u2028".encode()), sums(*good, end=b"\r\n"), sums(*good)[:-1],
+        for data in (sums(*good, end="\u2028".encode()), sums(*good, end=b"\r\n"), sums(*good)[:-1], sums(*reversed(good)),
                      sums(*good, f"{SHA}  BUILDINFO"), sums(*good[1:]), sums(*good, f"{SHA}  ../x"),
                      sums(*good, f"{SHA}  FundTableRepair-2.0.zip")):
             with self.subTest(data=data), self.assertRaises(Malformed):
@@ -61,10 +75,12 @@ class Sums(unittest.TestCase):
 class Buildinfo(unittest.TestCase):
     def test_what_dist_writes_is_read(self):
         fields, packages = manifest.read_buildinfo(buildinfo())
-        self.assertEqual((fields["exe SHA-256 before signing"], set(packages)), (SHA, set(releaseinfo.TOOLCHAIN_PACKAGES)))
+        self.assertEqual((fields["exe"], set(packages)), (SHA, set(releaseinfo.TOOLCHAIN_PACKAGES)))
 
     def test_a_key_twice_a_missing_toolchain_or_an_unknown_line_is_refused(self):
+        packages = [f"  {p} 1.0" for p in releaseinfo.TOOLCHAIN_PACKAGES]
         for data in (buildinfo(extra=["version: 9.9.9"]), buildinfo(drop=["  "]), buildinfo(drop=["  cmake"]),
+                     buildinfo(drop=[packages[0]], extra=[packages[0]]),  # one form: the packages in their order
                      buildinfo(extra=["  cmake 2.0"]), buildinfo(extra=["note: hello"]), buildinfo()[:-1],
                      b"\xff" + buildinfo()):
             with self.subTest(data=data[-40:]), self.assertRaises(Malformed):
@@ -73,22 +89,83 @@ class Buildinfo(unittest.TestCase):
 
 class Zip(unittest.TestCase):
     def test_only_the_exe_and_its_note_end_to_end(self):
-        self.assertEqual(manifest.zip_exe(archive(*policy.ZIP_ENTRIES)), b"exe")
+        self.assertEqual(manifest.zip_exe(releaseinfo.zip_bytes([b"exe", b"note"])), b"exe")
         for data in (archive(policy.EXE), archive(*policy.ZIP_ENTRIES, "fundtablerepair.EXE"),
                      archive(*reversed(policy.ZIP_ENTRIES)), archive(*policy.ZIP_ENTRIES, prefix=archive(policy.EXE)),
                      archive(*policy.ZIP_ENTRIES) + b"x", b"PK\x05\x06", bomb()):
             with self.subTest(data=data[:8]):
                 self.assertTrue(manifest.zip_exe(data) is None, "the zip was taken as a release's")
 
+    def test_only_what_dist_writes_each_entry_inflated_within_its_size(self):
+        def made(method, local=None, central=None, content=None):
+            """A zip of the release's entries by METHOD, its exe's LOCAL and CENTRAL header claiming
+            another, or its exe CONTENT in place of b"exe" with sizes that claim 3 bytes."""
+            out = io.BytesIO()
+            with zipfile.ZipFile(out, "w", method) as z:
+                for name, data in zip(policy.ZIP_ENTRIES, [content or b"exe", b"note"]):
+                    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+                    entry.compress_type, entry.create_system = method, 0
+                    z.writestr(entry, data)
+            data, at = bytearray(out.getvalue()), out.getvalue().index(b"PK\1\2")
+            local = method if local is None else local
+            data[8:10] = local.to_bytes(2, "little")
+            data[at + 10:at + 12] = (local if central is None else central).to_bytes(2, "little")
+            if content:  # the CRC and size of b"exe" in both headers, as a liar would write them
+                for field in (14, at + 16):
+                    data[field:field + 4] = zlib.crc32(b"exe").to_bytes(4, "little")
+                    data[field + 8:field + 12] = (3).to_bytes(4, "little")
+            return bytes(data)
+
+        self.assertEqual(made(8), releaseinfo.zip_bytes([b"exe", b"note"]))  # as dist makes it, and taken
+        self.assertEqual(manifest.zip_exe(made(8)), b"exe")
+        for what, data in (("stored", made(0)), ("bzip2", made(12)), ("lzma", made(14)), ("stored bytes said to be deflated", made(0, local=8)),
+                           ("an unknown method", made(0, local=99)), ("a local header saying stored", made(8, local=0, central=8)),
+                           ("a directory saying stored", made(8, central=0)),
+                           ("64 MB of zeros said to be 3 bytes", made(8, content=bytes(64 << 20)))):
+            with self.subTest(what):
+                tracemalloc.start()
+                try:
+                    self.assertIsNone(manifest.zip_exe(data))
+                    self.assertLess(tracemalloc.get_traced_memory()[1], policy.MAX_BYTES[policy.EXE] + (4 << 20))
+                finally:
+                    tracemalloc.stop()
+
+
+class Integers(core.SetOf):
+    _child_spec = core.Integer
+
+
+class Pair(core.Sequence):
+    _fields = [("number", core.Integer), ("oid", core.ObjectIdentifier)]
+
+
+class Holder(core.Sequence):
+    _fields = [("integers", Integers, {"implicit": 0})]
+
 
 class Der(unittest.TestCase):
     def test_only_the_shortest_definite_forms(self):
-        self.assertEqual(strict(core.Any, bytes.fromhex("3006020101060100"), "it").dump(), bytes.fromhex("3006020101060100"))
-        self.assertTrue(certificates.canonical(bytes.fromhex("3106020101020102")))
-        for hex_ in ("30810602010106010 0", "3080020101060100 0000", "300602020001060100", "3006020101060181",
-                     "24030401 00", "0101 01", "3006020101060180", "3006020101", "3106020102020101"):
+        for asn1_type, hex_ in ((Pair, "3006020101060100"), (Integers, "3106020101020102"),
+                                (Holder, "3008a006020101020102")):
+            self.assertEqual(strict(asn1_type, bytes.fromhex(hex_), "it").dump(), bytes.fromhex(hex_))
+        for asn1_type, hex_ in ((Pair, "30810602010106010 0"), (Pair, "3080020101060100 0000"), (Pair, "300602020001060100"),
+                                (Pair, "3006020101060181"), (core.OctetString, "24030401 00"), (core.Boolean, "0101 01"),
+                                (Pair, "3006020101060180"), (Pair, "3006020101"), (Integers, "3106020102020101")):
             with self.subTest(der=hex_), self.assertRaises(Malformed):
-                strict(core.Any, bytes.fromhex(hex_.replace(" ", "")), "it")
+                strict(asn1_type, bytes.fromhex(hex_.replace(" ", "")), "it")
+
+    def test_each_structure_is_its_types_own_encoding(self):
+        info = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        for what, asn1_type, data in (
+                ("a field its type lacks, after the last", cms.ContentInfo,
+                 bytes([0x30, info[1] + 2]) + info[2:] + b"\4\0"),
+                ("a default written out", x509.BasicConstraints, bytes.fromhex("3003010100")),
+                ("an implicit SET OF out of order", Holder, bytes.fromhex("3008a006020102020101")),
+                ("a time without its seconds", core.UTCTime, b"\x17\x0b2612101223Z")):
+            with self.subTest(what):
+                self.assertTrue(der.canonical(data))  # DER, yet not as its type writes it
+                with self.assertRaises(Malformed):
+                    strict(asn1_type, data, "it")
 
 
 class ReadOnce(unittest.TestCase):
@@ -115,13 +192,32 @@ class AttackedShapesTest(unittest.TestCase):
                 header = b"\x30" + (bytes([n]) if n < 128 else bytes([0x81, n]) if n < 256 else b"\x82" + n.to_bytes(2, "big"))
                 item = header + item
             return item
-        self.assertTrue(certificates.canonical(sequence(policy.MAX_DEPTH)))
-        self.assertFalse(certificates.canonical(sequence(policy.MAX_DEPTH + 2)))
-        self.assertFalse(certificates.canonical(sequence(3000)))  # deep enough to exhaust Python's recursion
+        self.assertTrue(der.canonical(sequence(policy.MAX_DEPTH)))
+        self.assertFalse(der.canonical(sequence(policy.MAX_DEPTH + 2)))
+        self.assertFalse(der.canonical(sequence(3000)))  # deep enough to exhaust Python's recursion
+
+    def test_der_of_more_items_than_a_signature_holds_is_refused_before_it_is_parsed(self):
+        nulls = b"\5\0" * policy.MAX_ITEMS
+        self.assertTrue(der.canonical(b"\x30\x82" + len(nulls[2:]).to_bytes(2, "big") + nulls[2:]))
+        self.assertFalse(der.canonical(b"\x30\x82" + len(nulls).to_bytes(2, "big") + nulls))
+
+    def test_the_certificate_table_ends_the_file_where_its_length_words_say(self):
+        signature = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        for what, longer, said in (("as signing writes it", 0, "not a CMS signature"), ("said longer", 100000, "block")):
+            with self.subTest(what):
+                exe = image(32)
+                slot, field, _, _ = authenticode.table(exe)
+                size = 8 + len(signature) + -len(signature) % 8
+                block = struct.pack("<IHH", size + longer, 0x200, 2) + signature + bytes(size - 8 - len(signature))
+                data = bytearray(exe + block)
+                data[slot:slot + 8] = struct.pack("<II", len(exe), size + longer)
+                data[field:field + 4] = authenticode.checksum(bytes(data))
+                with self.assertRaisesRegex(Malformed, said):
+                    authenticode.read(bytes(data))
 
     def test_a_folder_of_many_zips_is_refused_before_any_is_read(self):
         with tempfile.TemporaryDirectory() as folder:
-            names = [f"FundTableRepair-x{i}.zip" for i in range(3)]
+            names = [f"FundTableRepair-1.{i}.zip" for i in range(3)]
             for name in names:
                 os.mkfifo(os.path.join(folder, name))  # read_once would refuse each; none must be opened
             fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
@@ -136,18 +232,12 @@ class AttackedShapesTest(unittest.TestCase):
         self.assertTrue(policy.ZIP.fullmatch(f"FundTableRepair-{releaseinfo.version('1.0.0', '0' * 40, 'v1.0.0-rc1', False)}.zip"))
 
 
-if __name__ == "__main__":
-    unittest.main()
 
-
-def issued(subject, issuer=None, ca=False, purpose=None):
-    """(a certificate's PEM, its key): ISSUER's (PEM, key), or self-signed."""
+def issued(subject, issuer=None, ca=False, purpose=None, key=None):
+    """(a certificate's PEM, its key): ISSUER's (PEM, key), or self-signed; KEY's, or a new one's."""
     from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
-    from cryptography.hazmat.primitives.asymmetric import ec
     from cryptography.x509.oid import NameOID
-    import datetime
-    key, now = ec.generate_private_key(ec.SECP256R1()), datetime.datetime.now(datetime.timezone.utc)
+    key, now = key or ec.generate_private_key(ec.SECP256R1()), datetime.datetime.now(datetime.timezone.utc)
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
     issuer_name, issuer_key = (x509.load_pem_x509_certificate(issuer[0]).subject, issuer[1]) if issuer else (name, key)
     builder = x509.CertificateBuilder().subject_name(name).issuer_name(issuer_name).public_key(key.public_key()) \
@@ -155,17 +245,111 @@ def issued(subject, issuer=None, ca=False, purpose=None):
         .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True) \
         .add_extension(x509.KeyUsage(not ca, False, False, False, False, ca, False, False, False), critical=True)
     if purpose:
-        builder = builder.add_extension(x509.ExtendedKeyUsage([purpose]), critical=False)
+        builder = builder.add_extension(x509.ExtendedKeyUsage([purpose]), critical=purpose == Usage.TIME_STAMPING)
     return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM), key
 
 
 class Vouching(unittest.TestCase):
     def test_a_ca_in_cafile_is_held_to_the_purpose_as_one_carried(self):
-        from cryptography.x509.oid import ExtendedKeyUsageOID as Usage
         root = issued("Root", ca=True)
         mail, stamps = issued("Mail CA", root, ca=True, purpose=Usage.EMAIL_PROTECTION), issued("Stamp CA", root, ca=True)
         for ca, why in ((mail, "Common Name: Mail CA is not for time stamping"), (stamps, "")):
             leaf = certificates.Certificate(pem.unarmor(issued("Authority", ca, purpose=Usage.TIME_STAMPING)[0])[2])
             with self.subTest(ca=why or "fit"):
-                fit, said = certificates.vouching([leaf], root[0] + mail[0] + stamps[0], "time stamping")
+                fit, said = certificates.vouching([leaf], certificates.anchors(root[0] + mail[0] + stamps[0]), "time stamping")
                 self.assertEqual((said, bool(fit)), (why, not why))
+
+    def test_any_certificate_of_cafile_the_chain_reaches_vouches_for_it(self):
+        root = issued("Root", ca=True)
+        inter = issued("Intermediate", root, ca=True)
+        leaf = issued("Vendor", inter, purpose=Usage.CODE_SIGNING)
+        carried = [certificate(pem_) for pem_, _ in (leaf, inter, root)]
+        found, why = certificates.chain(carried[0], carried, "code signing")
+        self.assertEqual((len(found), why), (3, ""))
+        cross = issued("Intermediate", issued("Another root", ca=True), ca=True, key=inter[1])  # its key, another's issue
+        for level, (cafile, _) in (("the root", root), ("the intermediate", inter), ("the leaf itself", leaf),
+                                   ("the intermediate's key, certified by another", cross)):
+            for chain in (found, found[:2]):  # the root carried, or not
+                with self.subTest(level, carried=len(chain)):
+                    self.assertEqual(certificates.trusted(chain, certificates.anchors(cafile), level), "")
+        self.assertIn("no certificate in it is or signed",
+                      certificates.trusted(found, certificates.anchors(issued("Root", ca=True)[0]), "another root"))
+
+    def test_a_timestamp_verifies_under_its_authority_itself_or_the_authority_above_it(self):
+        # OpenSSL carries the authority's certificate first, and its chain after it, in no DER order:
+        # the root's shorter certificate comes first in DER's, where signing puts it.
+        root = issued("Stamp root", ca=True)
+        authority = issued("Authority", root, purpose=Usage.TIME_STAMPING)
+        value = b"a signature value"
+        with tempfile.TemporaryDirectory() as work:
+            for name, data in (("tsa.pem", authority[0]), ("root.pem", root[0]), ("value", value), ("tsa.key", authority[
+                    1].private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))):
+                with open(os.path.join(work, name), "wb") as f:
+                    f.write(data)
+            with open(os.path.join(work, "tsa.cnf"), "w") as f:
+                f.write(f"[tsa]\ndefault_tsa = a\n[a]\nserial = {work}/serial\nsigner_cert = {work}/tsa.pem\n"
+                        f"signer_key = {work}/tsa.key\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                        "digests = sha256\ness_cert_id_alg = sha256\n")
+            run = lambda *args: subprocess.run(["openssl", "ts", *args], cwd=work, check=True, capture_output=True)
+            run("-query", "-data", "value", "-sha256", "-cert", "-out", "query")
+            run("-reply", "-config", "tsa.cnf", "-queryfile", "query", "-chain", "root.pem", "-token_out", "-out", "token")
+            with open(os.path.join(work, "token"), "rb") as f:
+                sent = f.read()
+        with self.assertRaises(Malformed):
+            authenticode.Timestamp(sent, value)
+        token = authenticode.Timestamp(signing.in_der_order(sent), value)
+        self.assertIn("other data", authenticode.Timestamp(signing.in_der_order(sent), value + b"!").refused)  # whatever is asked
+        self.assertEqual([c.subject for c in token.chain][0], "Common Name: Authority")
+        self.assertEqual(len(token.chain), 2)
+        for level, cafile in (("the authority itself", authority[0]), ("the root above it", root[0])):
+            with self.subTest(level):
+                self.assertEqual(token.verify(certificates.anchors(cafile), level), "")
+        self.assertIn("vouches for it", token.verify(certificates.anchors(issued("Root", ca=True)[0]), "another"))
+
+
+def certificate(pem_bytes):
+    return certificates.Certificate(pem.unarmor(pem_bytes)[2])
+
+
+class InputsOfNoForm(unittest.TestCase):
+    """What parses as no release holds it is Malformed, a refusal, never an error of another kind."""
+
+    def test_a_certificate_valid_from_year_0(self):
+        parsed = x509.Certificate.load(pem.unarmor(issued("Vendor")[0])[2])
+        parsed["tbs_certificate"]["validity"]["not_before"] = x509.Time(
+            name="general_time", value=util.extended_datetime(0, 1, 1, tzinfo=datetime.timezone.utc))
+        with self.assertRaises(Malformed):
+            certificates.Certificate(parsed.dump(force=True))
+
+    def test_one_signature_value_in_another_form_means_the_same(self):
+        data, key = b"signed attributes", ec.generate_private_key(ec.SECP256R1())
+        n = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551  # P-256's order
+        value = key.sign(data, ec.ECDSA(hashes.SHA256()))
+        parsed = DSASignature.load(value)
+        twin = DSASignature({"r": parsed["r"].native, "s": n - parsed["s"].native}).dump()
+        key.public_key().verify(twin, data, ec.ECDSA(hashes.SHA256()))  # the other form verifies too
+        self.assertNotEqual(twin, value)
+        self.assertEqual(authenticode.meaning("sha256_ecdsa", twin), authenticode.meaning("sha256_ecdsa", value))
+        self.assertNotEqual(authenticode.meaning("sha256_ecdsa", key.sign(data, ec.ECDSA(hashes.SHA256()))),
+                            authenticode.meaning("sha256_ecdsa", value))
+        signature = b"\0" * 3 + rsa.generate_private_key(65537, 2048).sign(data, padding.PKCS1v15(), hashes.SHA256())
+        self.assertEqual(authenticode.meaning("sha256_rsa", signature), authenticode.meaning("sha256_rsa", signature[3:]))
+
+
+class Version(unittest.TestCase):
+    @settings(max_examples=200, derandomize=True, deadline=None, database=None)
+    @given(strategies.from_regex(policy.VERSION, fullmatch=True))
+    def test_each_version_dist_may_make_names_files_verification_reads(self, version):
+        name = policy.ZIP_NAME.format(version)
+        self.assertEqual(releaseinfo.version("1.0.0", "0" * 40, "v" + version, False), version)
+        self.assertEqual(manifest.read_sums(sums(f"{SHA}  {name}", f"{SHA}  {policy.EXE}", f"{SHA}  BUILDINFO"))[1], name)
+        self.assertTrue(manifest.is_release([name]))
+
+    def test_a_tag_git_takes_gives_a_release_or_none(self):
+        for tag in ("v1.0.0", "v1.0.0-rc1", "v1.0.0_rc1", "v2.0+build.7"):
+            self.assertTrue(policy.VERSION.fullmatch(releaseinfo.version("1.0.0", "0" * 40, tag, False)), tag)
+        for tag in ("v1.0/beta", "v1.0#1", "v1.0\u00e9", "v1.0,1", "v.1"):
+            with self.subTest(tag=tag), mock.patch.object(releaseinfo, "Source") as source, \
+                    self.assertRaisesRegex(dist.ReleaseError, "is none a release may have"):
+                source.return_value.untracked, source.return_value.version = [], tag[1:]
+                dist.make_release("no such exe", "no such folder", None, None)

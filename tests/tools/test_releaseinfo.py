@@ -2,7 +2,7 @@
 
 import unittest
 
-from fundtable.releaseinfo import version
+from fundrelease.releaseinfo import version
 
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 

@@ -132,7 +132,7 @@ class IsolatedPythonTest(unittest.TestCase):
             for module in ("argparse", "re", "subprocess"):  # what the module imports
                 with open(os.path.join(folder, module + ".py"), "w") as f:
                     f.write("print('HIJACKED')\n")
-            said = subprocess.run([os.path.join(TOP, "tools", "python", "run"), "customerpc", "text", "caption"],
+            said = subprocess.run([os.path.join(TOP, "tools", "python", "run"), "fundtable.customerpc", "text", "caption"],
                                   cwd=folder, capture_output=True, timeout=60,
                                   env=dict(os.environ, PYTHONPATH=folder))
         self.assertEqual(said.returncode, 0, said.stderr)

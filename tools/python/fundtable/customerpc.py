@@ -8,14 +8,14 @@ calls (fundtable.relaytrace), its message box, and what changed on the disk.
 The tool's texts are written here on their own, as a customer reads them, not taken from the
 product's source: a wrong byte there must fail the cases, not be copied into them.
 
-    tools/python/run customerpc text caption|succeeded|failed     prints a text, as UTF-8
-    tools/python/run customerpc bits EXE      prints 32 or 64; exit 1 when EXE is no Windows program
-    tools/python/run customerpc demo PREFIX ROUTE VERSION ROOT SCENARIO [--desktop WxH]
+    tools/python/run fundtable.customerpc text caption|succeeded|failed     prints a text, as UTF-8
+    tools/python/run fundtable.customerpc bits EXE      prints 32 or 64; exit 1 when EXE is no Windows program
+    tools/python/run fundtable.customerpc demo PREFIX ROUTE VERSION ROOT SCENARIO [--desktop WxH]
         lays out the demo's PC for SCENARIO (installed, locked, absent, unregistered)
-    tools/python/run customerpc hold PREFIX ROUTE HOLDER WINDOWS_PATH
+    tools/python/run fundtable.customerpc hold PREFIX ROUTE HOLDER WINDOWS_PATH
         starts the quotes program's stand-in holding WINDOWS_PATH and returns once it holds it;
         the stand-in lets go after a minute, or when the prefix's server ends
-    tools/python/run customerpc message TRACE     prints the message box's text, as UTF-8"""
+    tools/python/run fundtable.customerpc message TRACE     prints the message box's text, as UTF-8"""
 
 import argparse
 import contextlib

@@ -6,8 +6,11 @@ signing tool and never appears in a command line or in the output. tools/release
 import os
 import re
 
-from fundtable import authenticode
-from fundtable.certificates import Malformed, Out, reason, tool
+from asn1crypto import cms, core
+
+from fundrelease import authenticode, policy
+from fundrelease.der import Malformed
+from fundrelease.programs import Out, reason, tool
 
 
 class ReleaseError(Exception):
@@ -63,6 +66,22 @@ def key_arguments(signing):
     ]
 
 
+def in_der_order(signature):
+    """SIGNATURE, CMS DER, with the certificates it and its timestamps carry in DER's order: the one
+    form verification reads. No signature covers it, and an authority need not send it (openssl ts
+    -reply -chain puts its own certificate first). Each set keeps its length, so all else its bytes."""
+    data = cms.ContentInfo.load(signature, strict=False)["content"]
+    unsigned = data["signer_infos"][0]["unsigned_attrs"]
+    for token in [] if isinstance(unsigned, core.Void) else [value.dump() for attribute in unsigned if
+                                                            attribute["type"].dotted == policy.TIMESTAMP
+                                                            for value in attribute["values"]]:
+        signature = signature.replace(token, in_der_order(token))
+    if not isinstance(data["certificates"], core.Void):
+        signature = signature.replace(data["certificates"].contents,
+                                      b"".join(sorted(c.dump() for c in data["certificates"])))
+    return signature
+
+
 def sign(unsigned, signed, signing):
     arguments, reasons = key_arguments(signing)
     command = ["sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed]
@@ -82,9 +101,15 @@ def sign(unsigned, signed, signing):
         raise ReleaseError(f"signing failed: {first}")
     # Signing appends a certificate table and nothing else; prove it before anything is shipped.
     try:
-        _, stripped = authenticode.read(read(signed))
-    except (Malformed, authenticode.NotAnImage) as error:
+        image = read(signed)
+        _, field, offset, _ = authenticode.table(image)
+        image = image[:offset + 8] + in_der_order(image[offset + 8:])
+        image = image[:field] + authenticode.checksum(image) + image[field + 4:]
+        _, stripped = authenticode.read(image)
+    except (Malformed, authenticode.NotAnImage, ValueError) as error:
         raise ReleaseError(f"the signed exe's signature is not as a release holds it: {error}") from None
+    with open(signed, "wb") as f:
+        f.write(image)
     if stripped != read(unsigned):
         raise ReleaseError("the signed exe does not strip back to the unsigned build")
 
@@ -109,4 +134,4 @@ def sign_sums(sums, signed_exe, signing):
     if status != 0 or not written:
         raise ReleaseError(f"signing {os.path.basename(sums)} failed: {reason(said)}")
     with open(sums + ".p7s", "wb") as f:
-        f.write(written["p7s"])
+        f.write(in_der_order(written["p7s"]))

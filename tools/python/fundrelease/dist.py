@@ -1,4 +1,4 @@
-"""dist EXE OUTDIR [signing] [--sign-timestamp-url URL] [--prove BUILD]
+"""dist EXE OUTDIR [signing] [--sign-timestamp-url URL] [--prove BUILD | --proof FILE]
 
 Makes the release in OUTDIR: FundTableRepair.exe, FundTableRepair-<version>.zip (the same exe and
 the note for support staff), BUILDINFO (what built it) and SHA256SUMS over the three, so that
@@ -19,12 +19,14 @@ make dist hands them over; empty is not given. A password or PIN is read by the 
 its file; it never appears in a command line or in the output. --prove BUILD first runs the
 end-to-end cases on BUILD's FundTableRepair.exe, which must be EXE, and records in BUILDINFO the
 bytes, the cases passed and the Wine that ran them; a failure, or a machine where the shipped exe
-cannot run, makes no release.
+cannot run, makes no release. --proof FILE takes the proof an earlier --prove left
+(BUILD/dist-proof.json) instead of running the cases again: it must be for these very bytes, and
+name every case the runner lists as passed and none failed.
 
 A release is what its commit holds: while files git does not track sit in the checkout (ignored
 ones too; build/ and dist/ aside), no release is made. The release is made in OUTDIR.partial and
 renamed at the end: a failure, Ctrl-C or SIGTERM ends the signer and leaves no OUTDIR.partial and
-no OUTDIR that looks like a release. The version comes from fundtable.releaseinfo."""
+no OUTDIR that looks like a release. The version comes from fundrelease.releaseinfo."""
 
 import argparse
 import contextlib
@@ -35,13 +37,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import zipfile
 
-from fundtable import manifest
-from fundtable import policy
-from fundtable import releaseinfo
-from fundtable.certificates import Missing
-from fundtable.signing import ReleaseError, read, sign, sign_sums
+from fundrelease import policy
+from fundrelease import releaseinfo
+from fundrelease.programs import Missing
+from fundrelease.signing import ReleaseError, read, sign, sign_sums
 
 TOP = releaseinfo.TOP
 EXE_NAME = policy.EXE
@@ -59,14 +59,6 @@ def interrupted(number, frame):
     for each in (signal.SIGINT, signal.SIGTERM):
         signal.signal(each, signal.SIG_IGN)
     raise Interrupted(number)
-
-
-def add(archive, name, data):
-    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-    entry.compress_type = zipfile.ZIP_DEFLATED
-    entry.create_system = 0
-    entry.external_attr = 0
-    archive.writestr(entry, data)
 
 
 def sha256(data):
@@ -96,25 +88,39 @@ def prove(build, shipped_sha256):
                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=1200)
         except subprocess.TimeoutExpired:
             raise ReleaseError(f"the end-to-end cases did not finish within 20 minutes; see {log}") from None
+    return proven(result, shipped_sha256, f"see {log}")
+
+
+def proven(result, shipped_sha256, where):
+    """The proof, as BUILDINFO says it, that RESULT (e2e.py's JSON) gives the bytes shipped: every
+    case the runner lists passed on them, none failed. WHERE says where to look when it does not."""
     try:
-        with open(result) as f:
-            outcome = json.load(f)
-    except (FileNotFoundError, ValueError):
-        raise ReleaseError(f"the end-to-end cases reported nothing; see {log}") from None
-    if outcome["failed"] or not outcome["passed"] or outcome["exe_sha256"] != shipped_sha256:
-        raise ReleaseError(f"the end-to-end cases failed on {exe}; see {log}")
-    mode = " in WoW64 mode, as a 32-bit program on 64-bit Windows" if outcome["route"] == "wow64" else ""
-    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {outcome['passed']} end-to-end cases on the "
-            f"machine that built them, under Wine ({outcome['wine']}){mode}")
+        outcome = json.loads(read(result))
+        listed = subprocess.run([sys.executable, E2E, "--list", "--bits", "32"], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=120, check=True).stdout.split()
+        passed, failed, exe_sha256 = outcome["passed_cases"], outcome["failed"], outcome["exe_sha256"]
+        route, wine = outcome["route"], outcome["wine"]
+    except (OSError, ValueError, KeyError, TypeError, subprocess.SubprocessError):
+        raise ReleaseError(f"the end-to-end cases reported nothing that can be read; {where}") from None
+    if exe_sha256 != shipped_sha256:
+        raise ReleaseError(f"the end-to-end cases ran on other bytes than the exe being released; {where}")
+    if failed or sorted(passed) != sorted(listed):
+        raise ReleaseError(f"the end-to-end cases did not all pass on the exe; {where}")
+    mode = " in WoW64 mode, as a 32-bit program on 64-bit Windows" if route == "wow64" else ""
+    return (f"these bytes (SHA-256 {shipped_sha256}) passed all {len(passed)} end-to-end cases on the "
+            f"machine that built them, under Wine ({wine}){mode}")
 
 
-def make_release(exe, out, signing, proof_build):
+def make_release(exe, out, signing, proof_build, proof_file=None):
     source = releaseinfo.Source()
     if source.untracked:
         more = len(source.untracked) - 3
         listed = ", ".join(source.untracked[:3]) + (f" and {more} more" if more > 0 else "")
         raise ReleaseError(f"files git does not track sit among the sources ({listed}), and a release is what its "
                            "commit holds: commit or remove them")
+    if not policy.VERSION.fullmatch(source.version):
+        raise ReleaseError(f"the version {source.version!r}, from its tag or VERSION, is none a release may have: a digit, "
+                           "then letters, digits and ._+- alone")
     unsigned_sha256 = sha256(read(exe))
     partial = out.rstrip("/") + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
@@ -125,19 +131,19 @@ def make_release(exe, out, signing, proof_build):
         sign(exe, shipped, signing)
     else:
         shutil.copyfile(exe, shipped)
-    proof = prove(proof_build, unsigned_sha256) if proof_build else "not run when this release was made"
+    proof = prove(proof_build, unsigned_sha256) if proof_build else \
+        proven(proof_file, unsigned_sha256, f"see {proof_file}") if proof_file else "not run when this release was made"
     image = read(shipped)
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
-    name = f"FundTableRepair-{source.version}.zip"
-    with zipfile.ZipFile(os.path.join(partial, name), "w") as archive:
-        add(archive, EXE_NAME, image)
+    name = policy.ZIP_NAME.format(source.version)
+    with open(os.path.join(partial, name), "wb") as f:
         # Notepad on a Chinese Windows reads UTF-8 with a BOM; CRLF keeps its lines apart.
-        add(archive, "README-support.txt", note.replace("\n", "\r\n").encode("utf-8-sig"))
-    releaseinfo.write_buildinfo(os.path.join(partial, "BUILDINFO"), source, unsigned_sha256, proof)
+        f.write(releaseinfo.zip_bytes([image, note.replace("\n", "\r\n").encode("utf-8-sig")]))
+    releaseinfo.write_buildinfo(os.path.join(partial, policy.BUILDINFO), source, unsigned_sha256, proof)
     sums = os.path.join(partial, policy.SUMS)
     with open(sums, "w") as f:
-        f.write(manifest.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
+        f.write(releaseinfo.sums_text({n: read(os.path.join(partial, n)) for n in (name, EXE_NAME, policy.BUILDINFO)}))
     if signing.signed:
         sign_sums(sums, shipped, signing)
     shutil.rmtree(out, ignore_errors=True)
@@ -162,6 +168,7 @@ def main():
     parser.add_argument("--sign-pin-file", metavar="FILE")
     parser.add_argument("--sign-timestamp-url", metavar="URL")
     parser.add_argument("--prove", metavar="BUILD")
+    parser.add_argument("--proof", metavar="FILE")
     args = parser.parse_args()
     for name in SIGN_SETTINGS:
         if not getattr(args, name):
@@ -180,7 +187,9 @@ def main():
             raise ReleaseError("signing with a token needs SIGN_PKCS11_MODULE, SIGN_KEY, SIGN_CERT and SIGN_PIN_FILE")
         if args.sign_timestamp_url and not args.signed:
             raise ReleaseError("SIGN_TIMESTAMP_URL is for signing; give a key too")
-        make_release(args.exe, args.out, args, args.prove)
+        if args.prove and args.proof:
+            raise ReleaseError("give --prove to run the end-to-end cases, or --proof for a proof they left; not both")
+        make_release(args.exe, args.out, args, args.prove, args.proof)
     except (ReleaseError, OSError, Missing, Interrupted) as error:
         stopped = isinstance(error, Interrupted) or signal.getsignal(signal.SIGINT) == signal.SIG_IGN
         for each in (signal.SIGINT, signal.SIGTERM):

@@ -1,17 +1,19 @@
-"""Authenticode and CMS signatures, parsed once and held to fundtable.policy (verify-release and dist
-share it). The file's digest is computed here from the PE headers and compared with the one signed;
-OpenSSL's CMS verification proves which carried certificate's key signed it: that is the signer."""
+"""Authenticode and CMS signatures, parsed once and held to fundrelease.policy. The file's digest is
+computed from its PE headers; OpenSSL proves which carried certificate's key signed it: the signer."""
 
+import datetime
 import hashlib
 import os
 import struct
 
 import pefile
 from asn1crypto import cms, core, parser, pem, tsp
-from asn1crypto.algos import DigestInfo
+from asn1crypto.algos import DigestInfo, DSASignature
 
-from fundtable import policy
-from fundtable.certificates import Certificate, Malformed, Out, chain, reason, strict, tool, vouching
+from fundrelease import policy
+from fundrelease.certificates import Certificate, chain, vouching
+from fundrelease.der import Malformed, strict
+from fundrelease.programs import Out, reason, tool
 
 
 class NotAnImage(Exception):
@@ -52,11 +54,11 @@ def form(algorithm):
     return "absent" if isinstance(parameters, core.Void) else "NULL" if parameters.dump() == b"\5\0" else "other"
 
 
-def in_order(items, what):
-    """Refuses ITEMS, a parsed SET OF, unless in DER's order: another order is another file."""
-    encodings = [item.dump() for item in items]
-    if encodings != sorted(encodings):
-        raise Malformed(f"a signature's {what} are not in DER's order")
+def meaning(algorithm, value):
+    """What signature VALUE by ALGORITHM means, whatever its form: ECDSA's (r, s) verifies as (r, n - s)
+    too, and no nonce makes two signatures, so r alone; RSA's is its integer, leading zeros or none."""
+    ecdsa = "ecdsa" in algorithm
+    return ecdsa, strict(DSASignature, value, "an ECDSA signature value")["r"].native if ecdsa else int.from_bytes(value, "big")
 
 
 class Signed:
@@ -75,12 +77,13 @@ class Signed:
         self.info = signer = data["signer_infos"][0]
         strong(signer["digest_algorithm"], "a timestamp" if kind == "timestamp" else "a signature")
         if form(signer["digest_algorithm"]) != rule["digest_parameters"] or data["version"].native != rule["version"] \
-                or signer["version"].native != policy.SIGNER_VERSIONS.get(signer["sid"].name):
+                or (signer["sid"].name, signer["version"].native) != policy.SIGNER_ID:
             raise Malformed("a signature's version or digest parameters are not as its kind is written")
         if [a.dump() for a in data["digest_algorithms"]] != [signer["digest_algorithm"].dump()]:
             raise Malformed("a signature lists digest algorithms other than its signer's one")
-        algorithm = signer["signature_algorithm"]
-        if policy.SIGNATURE_ALGORITHMS.get(algorithm["algorithm"].native) != form(algorithm):
+        algorithm, digest = signer["signature_algorithm"], signer["digest_algorithm"]["algorithm"].native
+        if {k.format(digest=digest): v for k, v in policy.SIGNATURE_ALGORITHMS.items()}.get(
+                algorithm["algorithm"].native) != form(algorithm):
             raise Malformed(f"a signature is made with {algorithm['algorithm'].native}, which is not allowed")
         encapsulated = data["encap_content_info"]
         if encapsulated["content_type"].dotted != rule["content"] or \
@@ -95,22 +98,18 @@ class Signed:
         if not isinstance(unsigned, core.Void) and not unsigned.contents:
             raise Malformed("a signature carries an empty set of unsigned attributes, which DER has no place for")
         unsigned = RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []
-        in_order(unsigned, "unsigned attributes")
-        for attribute in unsigned:
-            self.unsigned.setdefault(attribute["type"].dotted, []).extend(v.dump() for v in attribute["values"])
-        for kind_, values in self.unsigned.items():
-            if len(values) > rule["unsigned"].get(kind_, 0):
+        for attribute in unsigned:  # each kind once, of one to as many values as the policy allows
+            kind_, values = attribute["type"].dotted, [v.dump() for v in attribute["values"]]
+            if kind_ in self.unsigned or not 0 < len(values) <= rule["unsigned"].get(kind_, 0):
                 raise Malformed(f"the signature carries data no signature covers (attribute {kind_})")
+            self.unsigned[kind_] = values
         certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
-        if len(certificates) > policy.MAX_CHAIN:  # counted before any is parsed
-            raise Malformed(f"a signature carries {len(certificates)} certificates, where a chain of at most "
-                            f"{policy.MAX_CHAIN} is allowed")
-        if any(c.name != "certificate" for c in certificates):
-            raise Malformed("a signature carries something other than certificates")
-        in_order(certificates, "certificates")
+        if len(certificates) > policy.MAX_CHAIN or any(c.name != "certificate" for c in certificates):  # counted first
+            raise Malformed(f"a signature carries {len(certificates)} certificates or other items, where a chain of at "
+                            f"most {policy.MAX_CHAIN} certificates is allowed")
         self.carried = [Certificate(c.chosen.dump()) for c in certificates]
         self.value = signer["signature"].native
-        self.signer, self.chain, self.refused = None, [], ""
+        self.meaning, self.signer, self.chain, self.refused = meaning(algorithm["algorithm"].native, self.value), None, [], ""
 
     def prove(self, content=None):
         """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
@@ -123,9 +122,12 @@ class Signed:
                                      "-noverify", "-signer", Out("signer"), "-out", os.devnull,
                                      *(["-content", content] if content is not None else []))
         proven = [d for text in written.values() for _, _, d in pem.unarmor(text, multiple=True)]
-        match = [c for c in self.carried if [c.der] == proven]
+        sid = self.info["sid"].chosen
+        match = [c for c in self.carried if [c.der] == proven and sid["issuer"].dump() == c.parsed.issuer.dump()
+                 and sid["serial_number"].native == c.parsed.serial_number]
         if status != 0 or not match:
-            self.refused = f"it names no signer OpenSSL can prove ({reason(said)})"
+            why = reason(said) if status else "its signer identifier is not its certificate's issuer and serial number"
+            self.refused = f"it names no signer OpenSSL can prove ({why})"
         else:
             self.signer = match[0]
             self.chain, self.refused = chain(self.signer, self.carried, self.role)
@@ -143,15 +145,17 @@ class Timestamp(Signed):
         for attribute in self.info["signed_attrs"]:
             for certificate in attribute["values"][0]["certs"] if attribute["type"].native == "signing_certificate_v2" else []:
                 strong(certificate["hash_algorithm"], "a timestamp's certificate identifier")
-        self.covers = hashlib.new(imprint["hash_algorithm"]["algorithm"].native,
-                                  signature_value).digest() == imprint["hashed_message"].native
+        covers = hashlib.new(imprint["hash_algorithm"]["algorithm"].native,
+                             signature_value).digest() == imprint["hashed_message"].native
         self.time, self.signature_value = self.tst["gen_time"].native, signature_value
+        if not isinstance(self.time, datetime.datetime):  # year 0 is asn1crypto's own type, which no date compares with
+            raise Malformed("a timestamp's time lies outside the years a date can hold")
         self.prove()
+        if not covers:  # tampered, whoever it names and whatever is asked of it
+            self.refused = "was made over other data than this signature"
 
     def verify(self, anchors, cafile):
-        """'' when an authority chaining to ANCHORS (CAFILE's bytes) made it over its signature."""
-        if not self.covers:
-            return "it was made over other data than this signature"
+        """'' when an authority chaining to ANCHORS (CAFILE's certificates) made it over its signature."""
         fit, why = vouching(self.chain, anchors, "time stamping")
         if why:
             return f"no authority in {cafile} vouches for it ({why})"
@@ -183,10 +187,18 @@ class Signature(Signed):
         if self.unsigned.get(policy.NESTED) and not nested:
             raise Malformed("a nested signature holds another, which no verifier here checks")
         self.nested = [Signature(n, image, signed_range, False) for n in self.unsigned.get(policy.NESTED, [])]
-        # A copy re-encoded is other bytes, but its signer's signature value is the same.
-        values = [self.value] + [n.value for n in self.nested]
+        # A copy re-encoded, or its value in another form, is other bytes that mean the same.
+        values = [self.meaning] + [n.meaning for n in self.nested]
         if len(set(values)) != len(values):
             raise Malformed("a nested signature is a copy of another signature in the file")
+
+
+def loaded(make, what):
+    """MAKE()'s signature, where asn1crypto, parsing lazily, meets a bad field late: Malformed too."""
+    try:
+        return make()
+    except (ValueError, TypeError, KeyError) as error:
+        raise Malformed(f"{what} is malformed ({str(error).splitlines()[0]})") from None
 
 
 def checksum(image):
@@ -210,30 +222,21 @@ def read(image):
     slot, field, offset, size = table(image)
     if size == 0:
         return [], image
-    if offset + size != len(image):
-        said = f"{len(image) - offset - size} bytes follow it" if offset + size < len(image) else "it runs past the end"
-        raise Malformed(f"the signature block does not end the file: {said}")
-    length, revision, kind = struct.unpack_from("<IHH", image, offset) if size >= 8 else (0, 0, 0)
-    if (revision, kind) != (0x200, 2) or offset < slot + 8:
-        raise Malformed("the signature block does not hold a PKCS#7 signature")
-    block = image[offset + 8:]
     try:
-        end = len(core.Asn1Value.load(block, strict=False).dump())
+        end = len(core.Asn1Value.load(image[offset + 8:offset + size], strict=False).dump())
     except ValueError:
         raise Malformed("the signature is malformed (not well-formed DER)") from None
-    aligned = (8 + end + 7) // 8 * 8
-    if size != aligned or any(block[end:]):
-        raise Malformed(f"the signature block holds {size - 8 - end} bytes after the signature, where only "
-                        f"{aligned - 8 - end} zeros may align it")
-    if length != size:
-        raise Malformed(f"the signature block says it is {length} bytes long, where the table is {size}")
+    # The one form signing writes: the table ends the file, and holds its own length, revision 2.0,
+    # type PKCS#7, the signature and the zeros that align it to 8 bytes.
+    der = image[offset + 8:offset + 8 + end]
+    if len(image) - offset != size or image[offset:] != struct.pack("<IHH", size, 0x200, 2) + der + bytes(-end % 8) \
+            or offset < slot + 8:
+        raise Malformed(f"the signature block is not as signing writes it ({len(image) - offset} bytes where its "
+                        f"entry says {size}, for a signature of {end} and {-end % 8} zeros)")
     stripped = bytearray(image[:offset])
     stripped[slot:slot + 8] = bytes(8)
     if image[field:field + 4] != checksum(image):  # signing writes the signed file's, and only that
         raise Malformed("the PE checksum is not the signed file's")
     stripped[field:field + 4] = checksum(bytes(stripped))
-    try:
-        primary = Signature(block[:end], image, [(0, field), (field + 4, slot), (slot + 8, offset)])
-    except (ValueError, TypeError, KeyError) as error:  # asn1crypto parses lazily: a field met late
-        raise Malformed(f"the signature is malformed ({str(error).splitlines()[0]})") from None
+    primary = loaded(lambda: Signature(der, image, [(0, field), (field + 4, slot), (slot + 8, offset)]), "the signature")
     return [primary] + primary.nested, bytes(stripped)

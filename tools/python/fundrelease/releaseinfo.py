@@ -14,8 +14,14 @@ The version has this one source:
 git is asked with safe.directory=*, so that a checkout owned by another user gives the same
 answer as one's own: it only reads here."""
 
+import hashlib
+import io
 import os
 import subprocess
+import zipfile
+
+from fundrelease import policy
+from fundrelease.inputs import read_once
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
@@ -91,28 +97,63 @@ def toolchain_root():
     return f"{name}, {point}, {inside}"
 
 
-# BUILDINFO: "key: value" lines, and the toolchain as indented "package version" lines below its
-# key. Plain text, so that a person reads it as easily as verify-release does.
+def buildinfo_text(**values):
+    """BUILDINFO with VALUES, one for each of policy.BUILDINFO_KEYS, the toolchain's {package: version}:
+    plain text, so that a person reads it as easily as verification does."""
+    lines = [policy.BUILDINFO_TITLE]
+    for key, title in policy.BUILDINFO_KEYS.items():
+        value = values.pop(key)
+        lines += [f"{title}:"] + [f"  {p} {v}" for p, v in value.items()] if isinstance(value, dict) else [f"{title}: {value}"]
+    assert not values, f"BUILDINFO has no key {values}"
+    return "\n".join(lines) + "\n"
+
+
+def zip_bytes(contents):
+    """The zip dist ships: policy.ZIP_ENTRIES holding CONTENTS, deflated, dated 1980, of no system and
+    no attributes, so that one checkout's release is the same bytes on any machine. Verification
+    makes it again of what it read, so that this is the one form a release's zip has."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, data in zip(policy.ZIP_ENTRIES, contents, strict=True):
+            entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.compress_type, entry.create_system, entry.external_attr = zipfile.ZIP_DEFLATED, 0, 0
+            archive.writestr(entry, data)
+    return out.getvalue()
+
+
+def sums_text(files):
+    """SHA256SUMS for FILES, {name: bytes}: the zip, the exe and BUILDINFO, as policy.SUMS_FORM has them."""
+    return "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files.items())
+
+
 def write_buildinfo(path, source, exe_sha256, proof):
-    lines = ["FundTableRepair release: what built it",
-             f"version: {source.version}",
-             f"commit: {source.describe()}",
-             f"exe SHA-256 before signing: {exe_sha256}",
-             f"toolchain root: {toolchain_root()}",
-             "toolchain (Debian packages):"]
-    lines += [f"  {package} {version}" for package, version in toolchain().items()]
-    lines.append(f"end-to-end proof: {proof}")
     with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write(buildinfo_text(version=source.version, commit=source.describe(), exe=exe_sha256, root=toolchain_root(),
+                               toolchain=toolchain(), proof=proof))
 
 
 def build():
-    """This checkout's exe, built quietly; (path, '') or (None, why the comparison cannot be made)."""
+    """This checkout's exe, built quietly: (its bytes, '') or (None, why the comparison cannot be made)."""
     missing = [p for p, v in toolchain().items() if v == NOT_INSTALLED]
     if missing:
         return None, f"the toolchain is not installed ({', '.join(missing)}; make bootstrap installs it)"
-    result = subprocess.run([os.path.join(TOP, "tools", "checks", "build-preset"), "win32-release"],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
-    if result.returncode != 0:
-        return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
-    return os.path.join(TOP, "build", "win32-release", "FundTableRepair.exe"), ""
+    try:
+        result = subprocess.run([os.path.join(TOP, "tools", "checks", "build-preset"), "win32-release"],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
+        if result.returncode != 0:
+            return None, "this checkout's exe did not build: " + (result.stdout + result.stderr).strip()[-300:]
+        return read_once(os.path.join(TOP, "build", "win32-release", policy.EXE), policy.MAX_BYTES[policy.EXE]), ""
+    except (OSError, subprocess.TimeoutExpired) as error:  # a build that fails in any way is one not compared with
+        return None, f"this checkout's exe could not be built ({error})"
+
+
+def differences(commit, packages):
+    """What would explain a release's exe differing from this checkout's, which BUILDINFO says was
+    built from COMMIT with the toolchain PACKAGES: (the packages that differ here, the explanations)."""
+    here, source = toolchain(), Source()
+    changed = "; ".join(f"{package} {version} (here {here.get(package, NOT_INSTALLED)})"
+                        for package, version in packages.items() if here.get(package) != version)
+    said = [f"built with another toolchain: {changed}; rebuild with those versions to compare"] if changed else []
+    if source.commit and commit.split(" ")[0] != source.commit:
+        said.append(f"built from commit {commit}, and this checkout is {source.describe()}; check that commit out to compare")
+    return changed, said

@@ -1,0 +1,135 @@
+"""What counts as a documented command, and when a transcript has typed it."""
+
+import pathlib
+import tempfile
+import unittest
+
+from fundtable import transcripts
+from fundtable.transcripts import Template, page_commands, typed_commands
+
+VERIFY = "make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE]"
+# template, the words a transcript typed, the groups it typed them with (none: not this command)
+MATCHES = [
+    ("make demo", "make demo", {()}),
+    ("make demo", "make demo SCENARIO=locked", set()),
+    ("make demo SCENARIO=locked", "make demo SCENARIO=absent", set()),
+    ("make test-PRESET", "make test-host", {()}),
+    ("make test-PRESET", "make test-", set()),
+    ("make dist", "make dist SIGN_PKCS12=/k/v.p12 SIGN_PASSWORD_FILE=/k/p", set()),
+    ("make dist SIGN_PKCS12=FILE SIGN_PASSWORD_FILE=FILE", "make dist SIGN_PKCS12=/k/v.p12 SIGN_PASSWORD_FILE=/k/p",
+     {()}),
+    # a setting's name is no metavariable, even where it ends in one
+    ("make dist SIGN_PIN_FILE=FILE", "make dist SIGN_PIN_X=/k/pin", set()),
+    ("make dist SIGN_KEY=pkcs11:URI", "make dist SIGN_KEY=pkcs11:token=v;object=s", {()}),
+    ("make dist SIGN_KEY=pkcs11:URI", "make dist SIGN_KEY=token=v", set()),
+    (VERIFY, "make verify-release EXE=/r/a.exe", {()}),
+    (VERIFY, "make verify-release EXE=/r/a.exe TRUST=/ca.pem", {(1,)}),
+    (VERIFY, "make verify-release EXE=/r/a.exe SIGNER=AB TRUST=/ca.pem", {(0, 1)}),
+    # in the page's order, each group once
+    (VERIFY, "make verify-release EXE=/r/a.exe TRUST=/ca.pem SIGNER=AB", set()),
+    (VERIFY, "make verify-release EXE=/r/a.exe SIGNER=AB SIGNER=AB", set()),
+    (VERIFY, "make verify-release", set()),
+    ("tools/release/verify-release FILE [--signer FINGERPRINT]", "tools/release/verify-release /r/a.exe --signer AB",
+     {(0,)}),
+    ("tools/release/verify-release FILE [--signer FINGERPRINT]", "tools/release/verify-release /r/a.exe --signer",
+     set()),
+    ("cd dist && sha256sum -c SHA256SUMS", "cd dist && sha256sum -c SHA256SUMS", {()}),
+    ("cd dist && sha256sum -c SHA256SUMS", "cd dist && sha256sum -c OTHER", set()),
+]
+
+
+class TemplateTest(unittest.TestCase):
+    def test_the_table(self):
+        for template, words, groups in MATCHES:
+            with self.subTest(template=template, typed=words):
+                found = Template(template, "here").match(transcripts._words(words))
+                self.assertEqual({tuple(sorted(g)) for g in found}, groups)
+
+    def test_ci_may_add_settings_at_the_end_and_nothing_else(self):
+        check = Template("make check", "here")
+        self.assertEqual(check.match(["make", "check", "REQUIRE_32BIT=1"], ci=True), {frozenset()})
+        self.assertEqual(check.match(["make", "check", "REQUIRE_32BIT=1"]), set())
+        self.assertEqual(check.match(["make", "check", "lint"], ci=True), set())
+
+    def test_an_unclosed_group_is_an_error(self):
+        with self.assertRaises(ValueError):
+            Template("make dist [SIGN_TIMESTAMP_URL=URL", "here")
+
+
+PAGE = """# A page
+
+    make demo           # the demo
+    make dist SIGN_PKCS12=FILE
+
+Text with `make check` inline, which is no command.
+    make lint
+
+```
+cd dist && sha256sum -c SHA256SUMS
+```
+
+    output: not a command
+"""
+
+
+class PageTest(unittest.TestCase):
+    def test_code_lines_are_commands_and_must_be(self):
+        commands, errors = page_commands("page.md", PAGE)
+        self.assertEqual(commands, [(3, "make demo"), (4, "make dist SIGN_PKCS12=FILE"),
+                                    (10, "cd dist && sha256sum -c SHA256SUMS")])
+        self.assertEqual(len(errors), 1)
+        self.assertIn("page.md:13", errors[0])
+
+    def test_a_transcript_types_with_typed_alone(self):
+        text = ('  $ typed make demo | tail -n 3\n  $ make clean\n'
+                '  $ typed "make dist SIGN_KEY=\'pkcs11:token=v;type=private\' SIGN_PIN_FILE=$F/pin"\n')
+        self.assertEqual(typed_commands(text), [
+            (1, ["make", "demo"]),
+            (3, ["make", "dist", "SIGN_KEY=pkcs11:token=v;type=private", "SIGN_PIN_FILE=$F/pin"])])
+
+
+class FailureTest(unittest.TestCase):
+    def test_each_command_cram_found_differing_is_named_with_what_it_printed(self):
+        source = "  $ echo a\n  a\n  $ echo b; echo c\n  b\n  $ false\n  $ echo 27\n  [0-9]+ (re)\n"
+        actual = "  $ echo a\n  a\n  $ echo b; echo c\n  b\n  c\n  $ false\n  [1]\n  $ echo 27\n  27\n"
+        diff = ("--- t\n+++ t.err\n@@ -3,4 +3,6 @@\n   $ echo b; echo c\n   b\n+  c\n   $ false\n+  [1]\n"
+                "   $ echo 27\n")
+        self.assertEqual(transcripts._failures(source, actual, diff),
+                         [("echo b; echo c", ["b", "c"]), ("false", ["[1]"])])
+
+
+class CheckTest(unittest.TestCase):
+    """check() over a tree of pages: each problem is found, and a tree without one passes."""
+
+    def tree(self, readme_code, readme_t, ci="make demo && make check REQUIRE_32BIT=1\n"):
+        top = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        (top / "docs").mkdir()
+        (top / "tests" / "docs").mkdir(parents=True)
+        (top / ".ci").mkdir()
+        (top / "README.md").write_text(f"# R\n\n{readme_code}\n")
+        (top / "docs" / "releasing.md").write_text("# R\n\n    make dist\n")
+        (top / "docs" / "verifying.md").write_text("# V\n")
+        (top / "tests" / "docs" / "readme.t").write_text(readme_t)
+        (top / "tests" / "docs" / "releasing.t").write_text("  $ typed make dist\n")
+        (top / ".ci" / "run").write_text(ci)
+        (top / "Makefile").write_text('help:\n\t@echo "make lint      lint"\n\nlint:\n\t@echo "make x"\n')
+        return top
+
+    def test_a_clean_tree_passes(self):
+        self.assertEqual(transcripts.check(self.tree("    make demo\n    make check", "  $ typed make lint\n")), [])
+
+    def test_each_untyped_command_is_named(self):
+        problems = transcripts.check(self.tree("    make fuzz", "  $ typed make lint | tail -n 1\n", ci=""))
+        self.assertEqual(len(problems), 1)
+        self.assertIn("README.md:3: `make fuzz`", problems[0])
+        problems = transcripts.check(self.tree("    make check", "", ci="make check REQUIRE_32BIT=1\n"))
+        self.assertEqual(len(problems), 1)
+        self.assertIn("make help (Makefile:2): `make lint`", problems[0])
+
+    def test_a_variable_a_user_lacks_is_refused(self):
+        problems = transcripts.check(self.tree("", "  $ typed PYTHONPATH=/x make lint\n"))
+        self.assertTrue(any("sets PYTHONPATH" in p for p in problems), problems)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,85 @@
+"""The release folder's files as dist makes them, each read once and parsed as fundrelease.policy has
+them: SHA256SUMS listing the exe, the zip and BUILDINFO; the zip; BUILDINFO."""
+
+import hashlib
+import io
+import re
+import zipfile
+import zlib
+
+from fundrelease import policy, releaseinfo
+from fundrelease.der import Malformed
+from fundrelease.inputs import read_once
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def is_release(names):
+    """Whether NAMES hold a release's file, by a name Windows would take for one: case counts for nothing."""
+    own = {n.casefold() for n in (policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE)}
+    return any(n.casefold() in own or re.fullmatch(policy.ZIP.pattern, n, re.IGNORECASE) for n in names)
+
+
+def read_folder(folder_fd, names, known):
+    """{name: bytes} of the release's files among NAMES, each read once (KNOWN: those already read),
+    and the reasons the folder holds what a release may not. Other names are left unread."""
+    files, failures = dict(known), []
+    zips = [name for name in names if policy.ZIP.fullmatch(name)]
+    if len(zips) > 1:  # refused before any is read: each may be megabytes, and there may be thousands
+        return files, [f"the release folder holds {len(zips)} zips, where a release has one"]
+    for name in sorted(names):
+        if (name in (policy.EXE, policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE) or zips == [name]) and \
+                name not in files:
+            try:
+                files[name] = read_once(name, policy.MAX_BYTES.get("zip" if name.endswith(".zip") else name,
+                                                               policy.MAX_BYTES["other"]), dir_fd=folder_fd)
+            except OSError as error:
+                failures.append(f"{name} is no release file that can be read ({error.strerror or error})")
+    return files, failures
+
+
+def read_sums(data):
+    """({name: SHA-256}, the zip's name) of SHA256SUMS in its one form. Raises Malformed."""
+    found = policy.SUMS_FORM.fullmatch(data)
+    if not found:
+        raise Malformed(f"{policy.SUMS} is not the zip's, the exe's and BUILDINFO's lines, as dist writes them")
+    digests, zip_name = [found[n].decode() for n in (1, 3, 4)], found[2].decode()
+    return dict(zip((zip_name, policy.EXE, policy.BUILDINFO), digests)), zip_name
+
+
+def zip_exe(data):
+    """The exe in the zip DATA, which must be byte for byte the zip dist makes of what it holds:
+    zipfile reads the directory, and each entry, stored or deflated, within the size it states and
+    the cap (read whole, it inflates a gigabyte at a time, and other methods without any bound)."""
+    try:
+        archive, cap = zipfile.ZipFile(io.BytesIO(data)), policy.MAX_BYTES[policy.EXE]
+        entries = archive.infolist()
+        if [e.filename for e in entries] != policy.ZIP_ENTRIES or \
+                any(e.compress_type not in policy.ZIP_METHODS or e.file_size > cap for e in entries):
+            return None
+        contents = []
+        for entry in entries:
+            with archive.open(entry) as f:
+                contents.append(f.read(entry.file_size))
+        return contents[0] if releaseinfo.zip_bytes(contents) == data else None
+    except (zipfile.BadZipFile, ValueError, OSError, EOFError, zlib.error, RuntimeError):
+        return None
+
+
+def read_buildinfo(data):
+    """({key: value}, {package: version}) of BUILDINFO in the one form releaseinfo writes it from
+    policy.BUILDINFO_KEYS and releaseinfo.TOOLCHAIN_PACKAGES. Raises Malformed."""
+    lines = [re.escape(policy.BUILDINFO_TITLE)]
+    for key, title in policy.BUILDINFO_KEYS.items():
+        lines += [re.escape(title) + ":"] + [f"  {re.escape(p)} (?P<p{i}>.*)" for i, p in enumerate(
+            releaseinfo.TOOLCHAIN_PACKAGES)] if key == "toolchain" else [f"{re.escape(title)}: (?P<{key}>.*)"]
+    try:
+        found = re.fullmatch("\n".join(lines) + "\n", data.decode("utf-8"))
+    except UnicodeDecodeError:
+        found = None
+    if not found:
+        raise Malformed("BUILDINFO is not as dist writes it: UTF-8, each key and toolchain package once, in order")
+    return ({key: found[key] for key in policy.BUILDINFO_KEYS if key != "toolchain"},
+            {package: found[f"p{i}"] for i, package in enumerate(releaseinfo.TOOLCHAIN_PACKAGES)})
