@@ -2,6 +2,7 @@
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -81,9 +82,12 @@ class RootRecipeTest(unittest.TestCase):
                     subprocess.run(["chown", "-R", "100000:100000", stale], check=True)
                     os.chown(self.roots, 4242, 4242)
                     os.chown(stale + ".lock", 4242, 4242)
-                    command = ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", *prune]
+                    # A copy that user can run wherever the clone is (a root's clone is in /root).
+                    shutil.copy(prune[0], self.roots)
+                    command = ["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups",
+                               os.path.join(self.roots, "debian-root"), *prune[1:]]
                     expected = "another user ID"
-                said = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
+                said = subprocess.run(command, capture_output=True, text=True, env=env, cwd=self.roots, timeout=60)
                 self.assertEqual(said.returncode, 1, said.stderr)
                 self.assertEqual(len(said.stderr.splitlines()), 1, said.stderr)
                 self.assertRegex(said.stderr, rf"^debian-root: {re.escape(stale)} was not removed: .*{expected}")
