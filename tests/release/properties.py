@@ -1,4 +1,4 @@
-"""properties.py EXE WORK [--examples N | --seconds S]: generated attacks on release verification.
+"""properties.py EXE WORK [--examples N | --seconds S | --seed N]: generated attacks on release verification.
 
 A genuine release is made from EXE as dist makes it: signed with an ECDSA key under an intermediate
 CA and timestamped by an authority on 127.0.0.1. Hypothesis then mutates it, over every file and
@@ -20,7 +20,8 @@ the verifier in a child process of its own, bounded in memory and time:
 The cases in tests/release/regressions/ (one JSON mutation each; "refused": true holds it to status 1
 whatever its scenario) run first, every time. A failing
 case is written to WORK/failure.json, to be kept there. --examples N (default 250) runs N cases from
-a fixed seed, as make check does; --seconds S runs batches from fresh seeds for S seconds (make fuzz)."""
+a fixed seed, as make check does; --seconds S runs batches from fresh seeds for S seconds (make fuzz),
+each seed printed; --seed N replays one such batch."""
 
 import argparse
 import bz2
@@ -663,6 +664,7 @@ def main():
     arguments.add_argument("work")
     arguments.add_argument("--examples", type=int, default=250)
     arguments.add_argument("--seconds", type=float, default=0)
+    arguments.add_argument("--seed", type=int, help="replay the 25 cases a --seconds run printed for this seed")
     args = arguments.parse_args()
     work = os.path.abspath(args.work)
     shutil.rmtree(work, ignore_errors=True)
@@ -692,7 +694,9 @@ def main():
         test()
 
     try:
-        if args.seconds:
+        if args.seed is not None:
+            generated(25, args.seed)
+        elif args.seconds:
             while time.monotonic() - run.started < args.seconds:
                 at_seed = int.from_bytes(os.urandom(4), "big")
                 print(f"seed {at_seed}: 25 cases", flush=True)
