@@ -82,7 +82,6 @@ def chain(signer, carried, role):
 
 
 def pem_certificates(data):
-    """The DER of each PEM certificate in DATA, a setting's file."""
     try:
         return [der for kind, _, der in pem.unarmor(data, multiple=True) if kind == "CERTIFICATE"]
     except ValueError:
@@ -90,7 +89,6 @@ def pem_certificates(data):
 
 
 def anchors(data):
-    """The certificates of DATA, a CAFILE's bytes, that a chain here can reach: those that parse."""
     found = []
     for der in pem_certificates(data):
         try:

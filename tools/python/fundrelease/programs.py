@@ -11,8 +11,6 @@ PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}  # another bui
 
 
 class Missing(Exception):
-    """A program the check needs is not installed."""
-
     def __init__(self, program):
         super().__init__(f"{program} is not installed (Debian package {program}; make bootstrap installs it)")
 
