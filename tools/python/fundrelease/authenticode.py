@@ -153,7 +153,6 @@ class Timestamp(Signed):
             self.refused = "was made over other data than this signature"
 
     def verify(self, anchors, cafile):
-        """'' when an authority chaining to ANCHORS (CAFILE's certificates) made it over its signature."""
         fit, why = vouching(self.chain, anchors, "time stamping")
         if why:
             return f"no authority in {cafile} vouches for it ({why})"

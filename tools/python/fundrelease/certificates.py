@@ -114,7 +114,6 @@ def vouching(found, anchors, role):
 
 
 def trusted(found, anchors, cafile, at=None):
-    """'' when the chain FOUND reaches one of ANCHORS (CAFILE's certificates) at AT, else why not."""
     fit, why = vouching(found, anchors, "code signing")
     untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
     # Only the fit anchors: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.

@@ -179,15 +179,14 @@ class Run:
 
     def establish(self, signature, at):
         s, why = self.settings, ""
-        if s.signer:
-            why = "" if fingerprint(signature.signer.fingerprint) == fingerprint(s.signer) else \
-                f"its SHA-256 fingerprint is not the one given ({s.signer})"
-            self.say(f"      signer:   NOT established: {why}" if why else
-                     "      signer:   established: its SHA-256 fingerprint is the one given")
-        if s.trust and not why:
-            why = trusted(signature.chain, self.anchors["trust"], s.trust_name, at)
-            self.say(f"      signer:   NOT established: {why}" if why else
-                     f"      signer:   established: it chains to a certificate in {s.trust_name} and is for code signing")
+        for asked, check, established in (
+                (s.signer, lambda: "" if fingerprint(signature.signer.fingerprint) == fingerprint(s.signer) else
+                 f"its SHA-256 fingerprint is not the one given ({s.signer})", "its SHA-256 fingerprint is the one given"),
+                (s.trust, lambda: trusted(signature.chain, self.anchors["trust"], s.trust_name, at),
+                 f"it chains to a certificate in {s.trust_name} and is for code signing")):
+            if asked and not why:
+                why = check()
+                self.say(f"      signer:   {'NOT established: ' + why if why else 'established: ' + established}")
         return why and "the signer is not the one asked for"
 
     def check_timestamps(self, signature):
