@@ -48,9 +48,8 @@ def read_sums(data):
 
 
 def zip_exe(data):
-    """The exe in the zip DATA, which must be byte for byte the zip dist makes of what it holds:
-    zipfile reads the directory, and each entry, stored or deflated, within the size it states and
-    the cap (read whole, it inflates a gigabyte at a time, and other methods without any bound)."""
+    """The exe in DATA, byte for byte the zip dist makes of what it holds, each entry read within the size it
+    states and the cap (read whole, it inflates a gigabyte at a time, and other methods without any bound)."""
     try:
         archive, cap = zipfile.ZipFile(io.BytesIO(data)), policy.MAX_BYTES[policy.EXE]
         entries = archive.infolist()
