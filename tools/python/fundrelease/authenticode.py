@@ -12,7 +12,7 @@ from asn1crypto.algos import DigestInfo, DSASignature
 
 from fundrelease import policy
 from fundrelease.certificates import Certificate, chain, vouching
-from fundrelease.der import Malformed, strict
+from fundrelease.der import Malformed, loaded, strict
 from fundrelease.programs import Out, reason, tool
 
 
@@ -41,7 +41,6 @@ class RawAttributes(core.SetOf):
 
 
 def strong(algorithm, what):
-    """Refuses ALGORITHM (a parsed DigestAlgorithm) unless policy allows it, with no parameters."""
     name = algorithm["algorithm"].native
     if name not in policy.DIGESTS or algorithm["parameters"].native is not None:
         raise Malformed(f"{what} uses {name}{' with parameters' if name in policy.DIGESTS else ''}: "
@@ -49,7 +48,6 @@ def strong(algorithm, what):
 
 
 def form(algorithm):
-    """How ALGORITHM's parameters are written: "absent", "NULL" or "other"."""
     parameters = algorithm["parameters"]
     return "absent" if isinstance(parameters, core.Void) else "NULL" if parameters.dump() == b"\5\0" else "other"
 
@@ -155,7 +153,6 @@ class Timestamp(Signed):
             self.refused = "was made over other data than this signature"
 
     def verify(self, anchors, cafile):
-        """'' when an authority chaining to ANCHORS (CAFILE's certificates) made it over its signature."""
         fit, why = vouching(self.chain, anchors, "time stamping")
         if why:
             return f"no authority in {cafile} vouches for it ({why})"
@@ -191,14 +188,6 @@ class Signature(Signed):
         values = [self.meaning] + [n.meaning for n in self.nested]
         if len(set(values)) != len(values):
             raise Malformed("a nested signature is a copy of another signature in the file")
-
-
-def loaded(make, what):
-    """MAKE()'s signature, where asn1crypto, parsing lazily, meets a bad field late: Malformed too."""
-    try:
-        return make()
-    except (ValueError, TypeError, KeyError) as error:
-        raise Malformed(f"{what} is malformed ({str(error).splitlines()[0]})") from None
 
 
 def checksum(image):

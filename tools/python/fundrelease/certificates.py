@@ -82,7 +82,6 @@ def chain(signer, carried, role):
 
 
 def pem_certificates(data):
-    """The DER of each PEM certificate in DATA, a setting's file."""
     try:
         return [der for kind, _, der in pem.unarmor(data, multiple=True) if kind == "CERTIFICATE"]
     except ValueError:
@@ -90,7 +89,6 @@ def pem_certificates(data):
 
 
 def anchors(data):
-    """The certificates of DATA, a CAFILE's bytes, that a chain here can reach: those that parse."""
     found = []
     for der in pem_certificates(data):
         try:
@@ -116,7 +114,6 @@ def vouching(found, anchors, role):
 
 
 def trusted(found, anchors, cafile, at=None):
-    """'' when the chain FOUND reaches one of ANCHORS (CAFILE's certificates) at AT, else why not."""
     fit, why = vouching(found, anchors, "code signing")
     untrusted = ["-untrusted", "".join(c.pem for c in found[1:]).encode()] if found[1:] else []
     # Only the fit anchors: OpenSSL's default store (SSL_CERT_DIR, the system's roots) vouches for nothing.

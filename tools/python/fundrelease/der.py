@@ -61,13 +61,19 @@ def encodes_back(value):
     return True
 
 
+def loaded(make, what, why=None):
+    """MAKE()'s value: asn1crypto's errors, met late as it parses lazily, are Malformed (for WHY, or its own)."""
+    try:
+        return make()
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError) as error:
+        raise Malformed(f"{what} is malformed ({why or str(error).splitlines()[0]})") from None
+
+
 def strict(asn1_type, data, what):
     """DATA parsed as ASN1_TYPE, which must be DER through and through, encode back to its own bytes
     as that type, and be nothing more."""
-    try:
-        # A fresh parse, for a walked value is slow to encode again (asn1crypto takes it as changed)
-        if canonical(data) and encodes_back(asn1_type.load(data, strict=True)):
-            return asn1_type.load(data, strict=True)
-    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError):
-        pass
-    raise Malformed(f"{what} is malformed (not DER that encodes back to its own bytes)")
+    why = "not DER that encodes back to its own bytes"
+    # A fresh parse, for a walked value is slow to encode again (asn1crypto takes it as changed)
+    if not loaded(lambda: canonical(data) and encodes_back(asn1_type.load(data, strict=True)), what, why):
+        raise Malformed(f"{what} is malformed ({why})")
+    return asn1_type.load(data, strict=True)

@@ -5,7 +5,6 @@ import stat
 
 
 def read_once(path, cap, dir_fd=None):
-    """PATH's bytes, read whole from one open: a regular file, no link, at most CAP bytes. Raises OSError."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
     try:
         status = os.fstat(fd)

@@ -23,8 +23,7 @@ def is_release(names):
 
 
 def read_folder(folder_fd, names, known):
-    """{name: bytes} of the release's files among NAMES, each read once (KNOWN: those already read),
-    and the reasons the folder holds what a release may not. Other names are left unread."""
+    """The release's files among NAMES (KNOWN: those already read), and why the folder is no release's."""
     files, failures = dict(known), []
     zips = [name for name in names if policy.ZIP.fullmatch(name)]
     if len(zips) > 1:  # refused before any is read: each may be megabytes, and there may be thousands
@@ -41,7 +40,6 @@ def read_folder(folder_fd, names, known):
 
 
 def read_sums(data):
-    """({name: SHA-256}, the zip's name) of SHA256SUMS in its one form. Raises Malformed."""
     found = policy.SUMS_FORM.fullmatch(data)
     if not found:
         raise Malformed(f"{policy.SUMS} is not the zip's, the exe's and BUILDINFO's lines, as dist writes them")
@@ -50,9 +48,8 @@ def read_sums(data):
 
 
 def zip_exe(data):
-    """The exe in the zip DATA, which must be byte for byte the zip dist makes of what it holds:
-    zipfile reads the directory, and each entry, stored or deflated, within the size it states and
-    the cap (read whole, it inflates a gigabyte at a time, and other methods without any bound)."""
+    """The exe in DATA, byte for byte the zip dist makes of what it holds, each entry read within the size it
+    states and the cap (read whole, it inflates a gigabyte at a time, and other methods without any bound)."""
     try:
         archive, cap = zipfile.ZipFile(io.BytesIO(data)), policy.MAX_BYTES[policy.EXE]
         entries = archive.infolist()
@@ -69,8 +66,6 @@ def zip_exe(data):
 
 
 def read_buildinfo(data):
-    """({key: value}, {package: version}) of BUILDINFO in the one form releaseinfo writes it from
-    policy.BUILDINFO_KEYS and releaseinfo.TOOLCHAIN_PACKAGES. Raises Malformed."""
     lines = [re.escape(policy.BUILDINFO_TITLE)]
     for key, title in policy.BUILDINFO_KEYS.items():
         lines += [re.escape(title) + ":"] + [f"  {re.escape(p)} (?P<p{i}>.*)" for i, p in enumerate(

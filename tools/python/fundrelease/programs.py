@@ -11,8 +11,6 @@ PROGRAMS = {"openssl": "openssl", "osslsigncode": "osslsigncode"}  # another bui
 
 
 class Missing(Exception):
-    """A program the check needs is not installed."""
-
     def __init__(self, program):
         super().__init__(f"{program} is not installed (Debian package {program}; make bootstrap installs it)")
 
@@ -45,7 +43,6 @@ def tool(program, *args, env=None, timeout=120):
 
 
 def reason(said):
-    """A tool's own words for a refusal: its last line that says error, else its last line."""
     lines = [line.strip() for line in said.splitlines() if line.strip()]
     found = [line.split("lookup:", 1)[1].strip() for line in lines if "lookup:" in line]
     return (found or [line for line in lines if "rror" in line] or lines or ["no reason given"])[-1]

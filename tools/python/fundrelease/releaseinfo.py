@@ -148,8 +148,7 @@ def build():
 
 
 def differences(commit, packages):
-    """What would explain a release's exe differing from this checkout's, which BUILDINFO says was
-    built from COMMIT with the toolchain PACKAGES: (the packages that differ here, the explanations)."""
+    """(BUILDINFO's toolchain PACKAGES that differ here, what would explain its exe differing from this checkout's)."""
     here, source = toolchain(), Source()
     changed = "; ".join(f"{package} {version} (here {here.get(package, NOT_INSTALLED)})"
                         for package, version in packages.items() if here.get(package) != version)

@@ -11,9 +11,9 @@ from dataclasses import dataclass, field
 import pefile
 
 from fundrelease import authenticode, manifest, policy, releaseinfo
-from fundrelease.authenticode import Signed, loaded
+from fundrelease.authenticode import Signed
 from fundrelease.certificates import anchors, pem_certificates, trusted
-from fundrelease.der import Malformed
+from fundrelease.der import Malformed, loaded
 from fundrelease.inputs import read_once
 from fundrelease.programs import Missing
 
@@ -32,7 +32,6 @@ class Settings:
     tsa_name: str = "TSA's CAFILE"
 
     def wrong(self):
-        """Why these settings cannot be used, or ''."""
         if self.signer is not None and not re.fullmatch(r"[0-9a-f]{64}", fingerprint(self.signer)):
             return f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(self.signer)}"
         return next((f"{what} names {printable(name)}, which holds no PEM certificate" for what, data, name in
@@ -64,7 +63,7 @@ def printable(text):
 def verify(exe_path, built=None, settings=None, buildinfo=None, *, compared_with="the exe given to compare with",
            unbuilt="no exe was given to compare with"):
     """The Verdict on EXE_PATH against BUILT (bytes: the exe it must be, less its signature; None:
-    not compared, for UNBUILT), under SETTINGS, its release folder BUILDINFO's (a path) or its own."""
+    not compared, for UNBUILT; or what gives them), under SETTINGS, its release folder BUILDINFO's or its own."""
     run = Run(settings or Settings(), compared_with)
     try:
         run.examine(exe_path, built, unbuilt, buildinfo)
@@ -84,7 +83,6 @@ class Run:
         self.failures, self.not_made, self.reasons, self.exe = [], [], [], None
 
     def say(self, line, failure=""):
-        """Reports LINE, and FAILURE, if any, as a reason to refuse the file."""
         self.verdict.report.append(printable(line))
         self.failures.append(failure)
 
@@ -116,10 +114,9 @@ class Run:
             else:
                 self.say("  not signed", "it is not signed" if s.signer or s.trust or s.tsa else "")
             self.folder(path, folder_fd, candidate, stripped, buildinfo)
-            self.compare(built, unbuilt, stripped)
+            self.compare(*built() if callable(built) else (built, unbuilt), stripped)
 
     def folder(self, path, exe_fd, candidate, stripped, buildinfo):
-        """Says what the release folder says of the exe CANDIDATE (STRIPPED, less its signature)."""
         folder = os.path.dirname(buildinfo or path) or "."
         with opened(folder, buildinfo) if buildinfo else contextlib.nullcontext(exe_fd) as folder_fd:
             names = os.listdir(folder_fd)
@@ -181,21 +178,19 @@ class Run:
                  f"{difference(built, stripped)}", f"it is not {self.compared_with}")
 
     def establish(self, signature, at):
-        """Says whether SIGNATURE's signer is the one asked for; returns why not, or ''."""
         s, why = self.settings, ""
-        if s.signer:
-            why = "" if fingerprint(signature.signer.fingerprint) == fingerprint(s.signer) else \
-                f"its SHA-256 fingerprint is not the one given ({s.signer})"
-            self.say(f"      signer:   NOT established: {why}" if why else
-                     "      signer:   established: its SHA-256 fingerprint is the one given")
-        if s.trust and not why:
-            why = trusted(signature.chain, self.anchors["trust"], s.trust_name, at)
-            self.say(f"      signer:   NOT established: {why}" if why else
-                     f"      signer:   established: it chains to a certificate in {s.trust_name} and is for code signing")
+        for asked, check, established in (
+                (s.signer, lambda: "" if fingerprint(signature.signer.fingerprint) == fingerprint(s.signer) else
+                 f"its SHA-256 fingerprint is not the one given ({s.signer})", "its SHA-256 fingerprint is the one given"),
+                (s.trust, lambda: trusted(signature.chain, self.anchors["trust"], s.trust_name, at),
+                 f"it chains to a certificate in {s.trust_name} and is for code signing")):
+            if asked and not why:
+                why = check()
+                self.say(f"      signer:   {'NOT established: ' + why if why else 'established: ' + established}")
         return why and "the signer is not the one asked for"
 
     def check_timestamps(self, signature):
-        """Says what each timestamp establishes; returns the time a verified one gives."""
+        """The time a verified timestamp gives, if any."""
         s, verified, signer = self.settings, None, signature.signer
         if not signature.timestamps:
             self.say("    timestamp:  none: the signature stops verifying when its certificate expires",
@@ -217,7 +212,6 @@ class Run:
         return verified
 
     def check_signatures(self, signatures):
-        """Says what every signature establishes."""
         s, primary = self.settings, signatures[0].signer
         if len(signatures) > 1:
             self.say(f"  signatures:   {len(signatures)}, the others nested in the first: each must be the signer's")
@@ -243,7 +237,8 @@ class Run:
             self.verdict.unchecked.append("when it was signed (TSA=)")
 
     def sums_signed(self, signature):
-        """Says who signed SHA256SUMS, if any: the exe's own signer, carrying its chain, as a release has them."""
+        """SHA256SUMS.p7s is made in the run that signs the exe, by the same key: its very certificate and
+        chain, which the exe's signature established as far as asked."""
         s, exe = self.settings, self.exe
         if signature is None:
             return self.say(f"    {policy.SUMS}: not signed", f"nothing signs {policy.SUMS}, so no signature covers "
@@ -252,8 +247,6 @@ class Run:
             return self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})",
                             f"the signature over {policy.SUMS} does not verify")
         self.say(f"    {policy.SUMS}: signed by {signature.signer.subject}, SHA-256 {signature.signer.fingerprint}")
-        # Its very certificate and chain, which the exe's signature established as far as asked:
-        # SHA256SUMS.p7s is made in the run that signs the exe, by the same key.
         if signature.refused or not exe or not exe.signer or exe.signer.der != signature.signer.der \
                 or {c.der for c in signature.carried} != {c.der for c in exe.carried}:
             self.say(f"      signer:   NOT the exe's: {signature.refused or 'another certificate or chain'}",
@@ -262,7 +255,7 @@ class Run:
 
 @contextlib.contextmanager
 def opened(folder, named):
-    """FOLDER's descriptor, closed after; a folder that cannot be opened is a setting of no use (NAMED)."""
+    """A folder that cannot be opened is a setting of no use (NAMED)."""
     try:
         fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     except OSError as error:
@@ -274,7 +267,6 @@ def opened(folder, named):
 
 
 def difference(built, candidate):
-    """Where CANDIDATE's bytes differ from BUILT's, in words: how many, and the first few places."""
     image = pefile.PE(data=built, fast_load=True)
     checksum = image.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
 

@@ -40,12 +40,8 @@ def arguments():
             raise Unusable(f"{name.upper()} is set but empty: give it a value, or leave it unset")
     if args.exe is None:
         raise Unusable("usage: make verify-release EXE=FILE [SIGNER=FINGERPRINT] [TRUST=CAFILE] [TSA=CAFILE] [BUILDINFO=FILE]")
-    settings = Settings(args.signer, args.trust and read_setting(args.trust, "TRUST"),
-                        args.tsa and read_setting(args.tsa, "TSA"), args.trust, args.tsa)
-    wrong = settings.wrong() or ("" if os.path.lexists(args.exe) else f"cannot read {printable(args.exe)}: no such file")
-    if wrong:
-        raise Unusable(wrong)
-    return args, settings
+    return args, Settings(args.signer, args.trust and read_setting(args.trust, "TRUST"),
+                          args.tsa and read_setting(args.tsa, "TSA"), args.trust, args.tsa)
 
 
 def main():
@@ -55,7 +51,7 @@ def main():
             built, compared_with, unbuilt = read_setting(args.built, "EXE"), f"the exe {printable(args.built)}", ""
         else:
             compared_with = f"the exe this checkout ({releaseinfo.Source().version}) builds"
-            built, unbuilt = releaseinfo.build()
+            built, unbuilt = releaseinfo.build, ""  # built once the settings and the file are found usable
     except Unusable as error:
         print(f"verify-release: {error}", file=sys.stderr)
         return 2
