@@ -69,6 +69,13 @@ cd dist && sha256sum -c SHA256SUMS
 ```
 
     output: not a command
+
+- a list item
+  - nested, whose lines run on
+    deeper, as a list's do: no code
+    and no command
+
+    make demo "unclosed
 """
 
 
@@ -77,8 +84,9 @@ class PageTest(unittest.TestCase):
         commands, errors = page_commands("page.md", PAGE)
         self.assertEqual(commands, [(3, "make demo"), (4, "make dist SIGN_PKCS12=FILE"),
                                     (10, "cd dist && sha256sum -c SHA256SUMS")])
-        self.assertEqual(len(errors), 1)
+        self.assertEqual(len(errors), 2)
         self.assertIn("page.md:13", errors[0])
+        self.assertIn("page.md:20", errors[1])  # an unclosed quote is said, not raised
 
     def test_a_transcript_types_with_typed_alone(self):
         text = ('  $ typed make demo | tail -n 3\n  $ make clean\n'

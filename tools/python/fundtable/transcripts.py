@@ -87,7 +87,10 @@ class Template:
 
 
 def _words(text):
-    return shlex.split(text, comments=True)
+    try:
+        return shlex.split(text, comments=True)
+    except ValueError:  # an unclosed quote: no command a shell would run as typed
+        return []
 
 
 def _pattern(word):
@@ -100,14 +103,15 @@ def page_commands(path, text):
     """(line number, command) for every code line of a Markdown page; a code line that is no
     command is an error."""
     commands, errors = [], []
-    fenced, previous = False, ""
+    fenced, previous, in_code = False, "", False
     for number, line in enumerate(text.splitlines(), 1):
         if line.startswith("```"):
             fenced = not fenced
-            previous = line
+            previous, in_code = line, False
             continue
-        code = fenced or (line.startswith("    ") and line.strip() and
-                          (not previous.strip() or previous.startswith("    ")))
+        # An indented block starts after a blank line; a list item's deeper lines are no block.
+        code = fenced or bool(line.startswith("    ") and line.strip() and (not previous.strip() or in_code))
+        in_code = code and not fenced
         if code:
             command = line.strip()
             if _is_command(command):
