@@ -42,8 +42,8 @@ def encodes_back(value):
             stack.append(value.chosen)
         elif isinstance(value, core.Sequence) and value._fields:  # a typed one: asn1crypto's own are generic
             fields = [(value[field[0]], field[1], (*field, {})[2]) for field in value._fields]
-            written = [child for child, spec, params in fields
-                       if "default" not in params or child.dump() != spec(**params).dump()]
+            written = [child for child, kind, params in fields
+                       if "default" not in params or child.dump() != kind(**params).dump()]
             if b"".join(child.dump() for child in written) != value.contents:
                 return False
             stack += written
