@@ -110,10 +110,10 @@ release: bootstrap
 # seeds; make check runs the targets for the fuzz preset's few seconds each, and the attacks from one seed.
 fuzz: bootstrap
 	@$(in-root) tools/checks/build-preset --test fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) -- -V | \
-	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|tests passed'; \
+	 grep -E 'Test +#|^[0-9]+: (Done|stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb))|% tests passed'; \
 	 status=$${PIPESTATUS[0]}; \
 	 $(in-root) tools/checks/build-preset --test win32-release -DRELEASE_FUZZ_SECONDS=$(FUZZ_SECONDS) -- \
-	   -R '^release\.properties$$' -V | grep -E 'Test +#|^[0-9]+: (seed|FAIL|[0-9]+ generated)|tests passed'; \
+	   -R '^release\.properties$$' -V | grep -E 'Test +#|^[0-9]+: (seed|FAIL|[0-9]+ generated)|% tests passed'; \
 	 attacks=$${PIPESTATUS[0]}; [ $$status = 0 ] && [ $$attacks = 0 ]
 
 # Google Benchmark on the host and, cross-built from Debian's source package, under Wine: 32-bit,
