@@ -18,13 +18,16 @@ from asn1crypto.algos import DSASignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID as Usage
-from hypothesis import given, settings, strategies
+from hypothesis import configuration, given, settings, strategies
 
 from fundrelease import authenticode, certificates, der, dist, manifest, policy, releaseinfo, signing
 
 from fundrelease.der import Malformed, strict
 from fundrelease.inputs import read_once
 from test_image import image
+
+# Hypothesis keeps a folder where it runs: not in a checkout, where an untracked folder stops make dist.
+configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "fundtable-hypothesis"))
 
 SHA = "ab" * 32
 
