@@ -131,8 +131,12 @@ def make_release(exe, out, signing, proof_build, proof_file=None):
         sign(exe, shipped, signing)
     else:
         shutil.copyfile(exe, shipped)
-    proof = prove(proof_build, unsigned_sha256) if proof_build else \
-        proven(proof_file, unsigned_sha256, f"see {proof_file}") if proof_file else "not run when this release was made"
+    if proof_build:
+        proof = prove(proof_build, unsigned_sha256)
+    elif proof_file:
+        proof = proven(proof_file, unsigned_sha256, f"see {proof_file}")
+    else:
+        proof = "not run when this release was made"
     image = read(shipped)
     with open(NOTE_FILE, encoding="utf-8") as f:
         note = f.read().replace("{version}", source.version)
