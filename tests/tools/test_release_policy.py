@@ -13,7 +13,7 @@ import zipfile
 import zlib
 from unittest import mock
 
-from asn1crypto import cms, core, pem, util, x509
+from asn1crypto import cms, core, pem, tsp, util, x509
 from asn1crypto.algos import DSASignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -146,6 +146,10 @@ class Holder(core.Sequence):
     _fields = [("integers", Integers, {"implicit": 0})]
 
 
+def der_item(tag, contents):
+    return bytes([tag, len(contents)]) + contents  # short lengths alone
+
+
 class Der(unittest.TestCase):
     def test_only_the_shortest_definite_forms(self):
         for asn1_type, hex_ in ((Pair, "3006020101060100"), (Integers, "3106020101020102"),
@@ -170,6 +174,25 @@ class Der(unittest.TestCase):
                 with self.assertRaises(Malformed):
                     strict(asn1_type, data, "it")
 
+
+    def test_judged_from_the_bytes_read_never_encoded_again(self):
+        # A default inside (a certificate named by hash alone) makes asn1crypto re-encode each level
+        # above it at every access, twice per level: a timestamp's took a minute.
+        def signing_certificate(*ids):
+            return der_item(0x30, der_item(0x30, b"".join(der_item(0x30, i) for i in ids)))
+        by_hash = [der_item(4, bytes([n]) * 32) for n in (1, 2)]
+        sha256 = bytes.fromhex("300d06096086480165030402010500")  # the default, which DER leaves out
+        def guarded(encode):
+            def encode_unless_parsed(value, force=False):
+                self.assertIsNone(value._header, "a value read was encoded again")
+                return encode(value, force)
+            return encode_unless_parsed
+        with mock.patch.object(core.Sequence, "_set_contents", guarded(core.Sequence._set_contents)), \
+                mock.patch.object(core.SequenceOf, "_set_contents", guarded(core.SequenceOf._set_contents)):
+            for ids, encodes_back in ((by_hash, True), ([sha256 + by_hash[0], by_hash[1]], False)):
+                with self.subTest(encodes_back=encodes_back):
+                    value = tsp.SigningCertificateV2.load(signing_certificate(*ids), strict=True)
+                    self.assertEqual(der.encodes_back(value), encodes_back)
 
 class ReadOnce(unittest.TestCase):
     def test_links_fifos_and_large_files_are_not_read(self):

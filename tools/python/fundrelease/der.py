@@ -30,33 +30,50 @@ def canonical(data):
     return True
 
 
+def as_read(value):
+    """VALUE's own bytes as parsed, or None for a value the parse made (a default). asn1crypto
+    re-encodes a structure holding a made value at each access to it, twice per level: exponential in
+    the depth, so a constructed value's bytes are never asked of it."""
+    if value._header is None:
+        return None
+    if isinstance(value, core.Choice):  # its header is an explicit tag's, if any; the chosen holds its own
+        return value._header + as_read(value.chosen) + value._trailer
+    constructed = isinstance(value, (core.Sequence, core.SequenceOf))
+    return value._header + (value._contents if constructed else value.contents) + value._trailer
+
+
 def encodes_back(value):
     """Whether VALUE is the one encoding its type writes: what value.dump(force=True) == its bytes
-    says, made node by node, each once (dump(force=True) takes time exponential in the depth). No
-    field its type lacks, no default written, a SET's items in order, each primitive in its DER
-    form. An Any's contents are left to the parse that reads them, as its own type."""
+    says, judged node by node from the bytes read, each once. No field its type lacks, no default
+    written, a SET's items in order, each primitive in its DER form. An Any's contents are left to
+    the parse that reads them, as its own type."""
     stack = [value]
     while stack:
         value = stack.pop()
         if isinstance(value, core.Choice):
             stack.append(value.chosen)
         elif isinstance(value, core.Sequence) and value._fields:  # a typed one: asn1crypto's own are generic
-            fields = [(value[field[0]], field[1], (*field, {})[2]) for field in value._fields]
-            written = [child for child, kind, params in fields
-                       if "default" not in params or child.dump() != kind(**params).dump()]
-            if b"".join(child.dump() for child in written) != value.contents:
+            written = []
+            for name, kind, *params in value._fields:
+                child, params = value[name], (*params, {})[0]
+                if isinstance(child, core.Void) or as_read(child) is None:
+                    continue
+                if "default" in params and as_read(child) == kind(**params).dump():
+                    return False
+                written.append(child)
+            if b"".join(as_read(child) for child in written) != value._contents:
                 return False
             stack += written
         elif isinstance(value, core.SequenceOf):
-            items = [child.dump() for child in value]
+            items = [as_read(child) for child in value]
             if isinstance(value, core.SetOf) and items != sorted(items):
                 return False
             stack += list(value)
         elif isinstance(value, core.ParsableOctetString) and value._parsed is not None:  # an OCTET STRING of DER
-            if value.parsed.dump() != bytes(value):
+            if as_read(value.parsed) != bytes(value):
                 return False
             stack.append(value.parsed)
-        elif not isinstance(value, (core.Any, core.Void)) and value.copy().dump(force=True) != value.dump():
+        elif not isinstance(value, (core.Any, core.Void)) and value.copy().dump(force=True) != as_read(value):
             return False
     return True
 
