@@ -5,7 +5,8 @@ CA and timestamped by an authority on 127.0.0.1. Hypothesis then mutates it, ove
 structure: bytes flipped, inserted and cut; DER elements of the signature, its timestamp and
 SHA256SUMS.p7s dropped, repeated, swapped, re-encoded, re-tagged or grafted from elsewhere; PE and
 certificate table header fields; the
-signature nested in itself, less its timestamp, its ECDSA value in its other form; zip header fields
+signature nested in itself, less its timestamp, its ECDSA value in its other form; the signer's own
+value in its other form; zip header fields
 and compression methods, a bomb among them; SHA256SUMS and BUILDINFO lines. Each case is judged by
 the verifier in a child process of its own, bounded in memory and time:
 
@@ -199,7 +200,7 @@ class Genuine:
                           "p7s": self.files["SHA256SUMS.p7s"]}
         self.paths = {name: paths(der) for name, der in self.documents.items()}
         self.donors = [[n, p] for n in self.documents for p in self.paths[n] if p]
-        self.copies = {(strip, malleate): nested_copy(self.documents["signature"], strip, malleate)
+        self.copies = {(strip, malleate): variant(self.documents["signature"], strip, malleate)
                        for strip in (False, True) for malleate in (False, True)}
         self.copy_paths = {key: paths(copy) for key, copy in self.copies.items()}
         self.records = zip_records(self.files[self.zip])
@@ -259,9 +260,9 @@ def rewrapped(image, signature, where):
     return bytes(image)
 
 
-def nested_copy(signature, strip, malleate):
-    """The primary signature as a nested one: less its timestamp (STRIP), its ECDSA value in the
-    other of its two valid forms (MALLEATE)."""
+def variant(signature, strip, malleate):
+    """SIGNATURE (CMS, of one signer) less its timestamp (STRIP), its ECDSA value in the other of its
+    two valid forms (MALLEATE): all else as it was."""
     def signer(children):
         children = list(children)
         if strip and head(children[-1])[:3] == (2, 1, 1):
@@ -381,6 +382,9 @@ def mutated(genuine, mutation):
         if mutation.get("inner"):
             copy = der_mutation(copy, mutation["inner"], genuine.documents)
         files[EXE] = rewrapped(files[EXE], nested(genuine.documents["signature"], copy), genuine.table)
+    elif kind == "form":  # the signer's own value in its other form, which verifies as well
+        document = variant(genuine.documents[mutation["file"]], mutation["strip"], True)
+        files[name] = rewrapped(files[EXE], document, genuine.table) if name == EXE else document
     elif kind == "header":
         entry, checksum, offset, _ = genuine.table
         where = {"checksum": checksum, "table offset": entry, "table size": entry + 4, "length": offset,
@@ -607,6 +611,13 @@ def strategy(genuine):
         return {"mutation": mutation, "scenario": draw(st.sampled_from(["alone-signer", "release", "alone"]))}
 
     @st.composite
+    def form_case(draw):
+        document = draw(st.sampled_from(["signature", "p7s"]))
+        mutation = {"kind": "form", "file": document, "strip": document == "signature" and draw(st.booleans())}
+        return {"mutation": mutation, "scenario": draw(st.sampled_from(["alone-signer", "release", "alone"])
+                                                       if document == "signature" else st.just("release"))}
+
+    @st.composite
     def header_case(draw):
         mutation = {"kind": "header", "field": draw(st.sampled_from(["checksum", "table offset", "table size", "length",
                                                                        "revision", "type"])),
@@ -639,7 +650,7 @@ def strategy(genuine):
                     "text": draw(st.one_of(st.sampled_from(LINES + CHARS), st.text(max_size=8)))}
         return {"mutation": mutation, "scenario": draw(st.sampled_from(["resummed", "release"]))}
 
-    return st.one_of(byte_case(), der_case(), nest_case(), header_case(), zip_case(), method_case(), lines_case())
+    return st.one_of(byte_case(), der_case(), nest_case(), form_case(), header_case(), zip_case(), method_case(), lines_case())
 
 
 class Run:

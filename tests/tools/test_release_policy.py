@@ -24,6 +24,7 @@ from fundrelease import authenticode, certificates, der, dist, manifest, policy,
 
 from fundrelease.der import Malformed, strict
 from fundrelease.inputs import read_once
+from fundrelease.programs import Out, tool
 from test_image import image
 
 # Hypothesis keeps a folder where it runs: not in a checkout, where an untracked folder stops make dist.
@@ -361,6 +362,27 @@ class InputsOfNoForm(unittest.TestCase):
         signature = b"\0" * 3 + rsa.generate_private_key(65537, 2048).sign(data, padding.PKCS1v15(), hashes.SHA256())
         self.assertEqual(authenticode.meaning("sha256_rsa", signature), authenticode.meaning("sha256_rsa", signature[3:]))
 
+
+class SignatureForm(unittest.TestCase):
+    def test_an_ecdsa_value_is_read_in_its_low_form_alone_which_signing_writes(self):
+        certificate_pem, key = issued("Vendor", purpose=Usage.CODE_SIGNING)
+        key_pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption())
+        n = policy.CURVE_ORDERS["secp256r1"]
+        for _ in range(64):  # OpenSSL writes either form, as chance falls: until it writes the high one
+            _, _, written = tool("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-in", b"sums\n",
+                                 "-signer", certificate_pem, "-inkey", key_pem, "-outform", "DER", "-out", Out("p7s"))
+            high = written["p7s"]
+            if DSASignature.load(cms.ContentInfo.load(high)["content"]["signer_infos"][0]["signature"].native)["s"].native > n // 2:
+                break
+        low = signing.in_low_form(high)
+        self.assertEqual(signing.in_low_form(low), low)
+        for what, der, refused in (("high", high, "not in the low form"), ("low", low, "")):
+            with self.subTest(what):
+                signature = authenticode.Signed(der, "sums", "code signing").prove(b"sums\n")
+                self.assertIsNotNone(signature.signer)  # it verifies, whichever form
+                self.assertIn(refused, signature.refused)
+                self.assertEqual(bool(signature.refused), bool(refused))
 
 class Version(unittest.TestCase):
     @settings(max_examples=200, derandomize=True, deadline=None, database=None)

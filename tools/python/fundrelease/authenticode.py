@@ -12,7 +12,7 @@ from asn1crypto.algos import DigestInfo, DSASignature
 
 from fundrelease import policy
 from fundrelease.certificates import Certificate, chain, vouching
-from fundrelease.der import Malformed, loaded, strict
+from fundrelease.der import Malformed, as_read, loaded, strict
 from fundrelease.programs import Out, reason, tool
 
 
@@ -59,6 +59,15 @@ def meaning(algorithm, value):
     return ecdsa, strict(DSASignature, value, "an ECDSA signature value")["r"].native if ecdsa else int.from_bytes(value, "big")
 
 
+def low_form(value, certificate):
+    """ECDSA VALUE, made by CERTIFICATE's key, in its low form: the one signing writes. None where the
+    key is on no curve the policy names."""
+    key = certificate.parsed.public_key
+    order = policy.CURVE_ORDERS.get(key.curve[1]) if key.algorithm == "ec" and key.curve[0] == "named" else None
+    pair = strict(DSASignature, value, "an ECDSA signature value").native
+    return order and DSASignature({"r": pair["r"], "s": min(pair["s"], order - pair["s"])}).dump()
+
+
 class Signed:
     """One CMS SignedData of KIND (policy.SIGNATURES), holding nothing the policy does not allow."""
 
@@ -93,9 +102,10 @@ class Signed:
                 or any(count != 1 for _, count in signed):
             raise Malformed(f"a signature's signed attributes are not those allowed ({', '.join(kinds)})")
         self.unsigned, unsigned = {}, signer["unsigned_attrs"]
-        if not isinstance(unsigned, core.Void) and not unsigned.contents:
+        unsigned = b"" if isinstance(unsigned, core.Void) else as_read(unsigned)
+        if unsigned and not parser.parse(unsigned)[4]:
             raise Malformed("a signature carries an empty set of unsigned attributes, which DER has no place for")
-        unsigned = RawAttributes.load(unsigned.dump(), implicit=1) if unsigned.contents else []
+        unsigned = RawAttributes.load(unsigned, implicit=1) if unsigned else []
         for attribute in unsigned:  # each kind once, of one to as many values as the policy allows
             kind_, values = attribute["type"].dotted, [v.dump() for v in attribute["values"]]
             if kind_ in self.unsigned or not 0 < len(values) <= rule["unsigned"].get(kind_, 0):
@@ -105,23 +115,25 @@ class Signed:
         if len(certificates) > policy.MAX_CHAIN or any(c.name != "certificate" for c in certificates):  # counted first
             raise Malformed(f"a signature carries {len(certificates)} certificates or other items, where a chain of at "
                             f"most {policy.MAX_CHAIN} certificates is allowed")
-        self.carried = [Certificate(c.chosen.dump()) for c in certificates]
+        self.carried = [Certificate(as_read(c.chosen)) for c in certificates]
         self.value = signer["signature"].native
-        self.meaning, self.signer, self.chain, self.refused = meaning(algorithm["algorithm"].native, self.value), None, [], ""
+        self.ecdsa, self.meaning = meaning(algorithm["algorithm"].native, self.value)
+        self.signer, self.chain, self.refused = None, [], ""
 
     def prove(self, content=None):
         """OpenSSL finds the carried certificate whose key signed this (over CONTENT, where not inside)."""
         der = self.der
         if content is not None:
-            detached = self.data.untag()
-            detached["encap_content_info"] = {"content_type": self.data["encap_content_info"]["content_type"]}
-            der = cms.ContentInfo({"content_type": "signed_data", "content": detached}).dump()
+            encapsulated = parser.emit(0, 1, 16, as_read(self.data["encap_content_info"]["content_type"]))
+            fields = b"".join(encapsulated if name == "encap_content_info" else b"" if isinstance(self.data[name], core.Void)
+                              else as_read(self.data[name]) for name, *_ in cms.SignedData._fields)
+            der = parser.emit(0, 1, 16, cms.ContentType("signed_data").dump() + parser.emit(2, 1, 0, parser.emit(0, 1, 16, fields)))
         status, said, written = tool("openssl", "cms", "-verify", "-inform", "DER", "-in", der, "-binary",
                                      "-noverify", "-signer", Out("signer"), "-out", os.devnull,
                                      *(["-content", content] if content is not None else []))
         proven = [d for text in written.values() for _, _, d in pem.unarmor(text, multiple=True)]
         sid = self.info["sid"].chosen
-        match = [c for c in self.carried if [c.der] == proven and sid["issuer"].dump() == c.parsed.issuer.dump()
+        match = [c for c in self.carried if [c.der] == proven and as_read(sid["issuer"]) == as_read(c.parsed.issuer)
                  and sid["serial_number"].native == c.parsed.serial_number]
         if status != 0 or not match:
             why = reason(said) if status else "its signer identifier is not its certificate's issuer and serial number"
@@ -129,6 +141,8 @@ class Signed:
         else:
             self.signer = match[0]
             self.chain, self.refused = chain(self.signer, self.carried, self.role)
+            if self.ecdsa and low_form(self.value, self.signer) != self.value:
+                self.refused = self.refused or "its ECDSA value is not in the low form signing writes, or its curve is not allowed"
         return self
 
 

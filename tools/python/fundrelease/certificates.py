@@ -10,7 +10,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from fundrelease import policy
-from fundrelease.der import Malformed, strict
+from fundrelease.der import Malformed, as_read, strict
 from fundrelease.programs import reason, tool
 
 
@@ -33,7 +33,7 @@ class Certificate:
         try:
             digest = getattr(hashes, algorithm.hash_algo.upper())()
             key = loaded.load_der_x509_certificate(self.der).public_key()
-            tbs, signature = child.parsed["tbs_certificate"].dump(), child.parsed["signature_value"].native
+            tbs, signature = as_read(child.parsed["tbs_certificate"]), child.parsed["signature_value"].native
             if isinstance(key, rsa.RSAPublicKey) and algorithm.signature_algo == "rsassa_pkcs1v15":
                 return key.verify(signature, tbs, padding.PKCS1v15(), digest) or True
             if isinstance(key, ec.EllipticCurvePublicKey) and algorithm.signature_algo == "ecdsa":

@@ -31,6 +31,11 @@ DIGESTS = {"sha256", "sha384", "sha512"}
 # signing writes: RSA's own algorithm with NULL, or ECDSA with the signer's digest and no parameters
 # (OpenSSL takes any for the key); the signer named by issuer and serial number, version 1.
 SIGNATURE_ALGORITHMS = {"rsassa_pkcs1v15": "NULL", "{digest}_ecdsa": "absent"}
+# The curves an ECDSA key may be on, with each one's order n. A value (r, s) verifies as (r, n - s)
+# too, and no signature covers which is written: signing writes the low one, s <= n / 2, alone.
+CURVE_ORDERS = {"secp256r1": 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551,
+                "secp384r1": int("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC7634D81F4372DDF581A0DB248B0A77AECEC196ACCC52973", 16),
+                "secp521r1": int("1" + "F" * 130 + "A51868783BF2F966B7FCC0148F709A5D03BB5C9B8899C47AEBB6FB71E91386409", 16)}
 SIGNER_ID = ("issuer_and_serial_number", "v1")
 
 # Each kind of signature: what it signs, the signed attributes it may have (those in "needs" once

@@ -5,10 +5,12 @@ signing tool and never appears in a command line or in the output. tools/release
 
 import os
 import re
+import struct
 
 from asn1crypto import cms, core
 
 from fundrelease import authenticode, policy
+from fundrelease.certificates import Certificate
 from fundrelease.der import Malformed
 from fundrelease.programs import Out, reason, tool
 
@@ -82,16 +84,49 @@ def in_der_order(signature):
     return signature
 
 
-def sign(unsigned, signed, signing):
-    arguments, reasons = key_arguments(signing)
-    command = ["sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed]
-    if signing.sign_timestamp_url:
-        command[1:1] = ["-ts", signing.sign_timestamp_url]
+def in_low_form(signature):
+    """SIGNATURE, CMS DER, with its signer's ECDSA value and its timestamps' in their low form: the one
+    verification reads, of the two that verify. No signature covers which is written, nor need a
+    token's authority write it so."""
+    info = cms.ContentInfo.load(signature)
+    data, changed = info["content"], False
+    signer, unsigned = data["signer_infos"][0], data["signer_infos"][0]["unsigned_attrs"]
+    for attribute in [] if isinstance(unsigned, core.Void) else unsigned:
+        for index, token in enumerate(attribute["values"] if attribute["type"].dotted == policy.TIMESTAMP else []):
+            if in_low_form(token.dump()) != token.dump():
+                attribute["values"][index], changed = cms.ContentInfo.load(in_low_form(token.dump())), True
+    sid = signer["sid"].chosen
+    certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
+    key = next((Certificate(c.chosen.dump()) for c in certificates if c.name == "certificate" and
+                c.chosen.issuer.dump() == sid["issuer"].dump() and c.chosen.serial_number == sid["serial_number"].native), None)
+    value = signer["signature"].native
+    low = key and "ecdsa" in signer["signature_algorithm"]["algorithm"].native and authenticode.low_form(value, key)
+    if low and low != value:
+        signer["signature"], changed = low, True
+    return info.dump() if changed else signature
+
+
+def in_read_form(path):
+    """Rewrites the signed exe at PATH in the one form verification reads: ECDSA values low,
+    certificates in DER's order, its certificate table and PE checksum made for it as signing makes them."""
+    image = read(path)
+    slot, field, offset, size = authenticode.table(image)
+    end = len(core.Asn1Value.load(image[offset + 8:offset + size], strict=False).dump())
+    signature = in_der_order(in_low_form(image[offset + 8:offset + 8 + end]))
+    padded = signature + bytes(-len(signature) % 8)
+    image = bytearray(image[:offset] + struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded)
+    struct.pack_into("<I", image, slot + 4, 8 + len(padded))
+    image[field:field + 4] = authenticode.checksum(bytes(image))
+    with open(path, "wb") as f:
+        f.write(image)
+
+
+def osslsigncode(command, reasons, signing):
     status, said, _ = tool("osslsigncode", *command)
     if status == 124:
         waited = f"; is the timestamp server {signing.sign_timestamp_url} answering?" if signing.sign_timestamp_url else ""
         raise ReleaseError(f"signing did not finish within 120 s{waited}")
-    if status != 0 or not os.path.exists(signed):
+    if status != 0 or not os.path.exists(command[-1]):
         for clue, sentence in reasons + [("timestamping failed", f"the timestamp server {signing.sign_timestamp_url} "
                                                                  "gave no timestamp")]:
             if clue in said:
@@ -99,17 +134,22 @@ def sign(unsigned, signed, signing):
         first = next((line.strip() for line in said.splitlines() if line.strip()
                       and not line.startswith("Engine ")), "no reason given")
         raise ReleaseError(f"signing failed: {first}")
+
+
+def sign(unsigned, signed, signing):
+    arguments, reasons = key_arguments(signing)
+    osslsigncode(["sign", *arguments, "-h", "sha256", "-in", unsigned, "-out", signed], reasons, signing)
     # Signing appends a certificate table and nothing else; prove it before anything is shipped.
     try:
-        image = read(signed)
-        _, field, offset, _ = authenticode.table(image)
-        image = image[:offset + 8] + in_der_order(image[offset + 8:])
-        image = image[:field] + authenticode.checksum(image) + image[field + 4:]
-        _, stripped = authenticode.read(image)
+        in_read_form(signed)
+        if signing.sign_timestamp_url:  # the token's imprint covers the value's bytes: asked for once it is low
+            osslsigncode(["add", "-ts", signing.sign_timestamp_url, "-h", "sha256", "-in", signed, "-out",
+                          signed + ".timestamped"], [], signing)
+            os.replace(signed + ".timestamped", signed)
+            in_read_form(signed)
+        _, stripped = authenticode.read(read(signed))
     except (Malformed, authenticode.NotAnImage, ValueError) as error:
         raise ReleaseError(f"the signed exe's signature is not as a release holds it: {error}") from None
-    with open(signed, "wb") as f:
-        f.write(image)
     if stripped != read(unsigned):
         raise ReleaseError("the signed exe does not strip back to the unsigned build")
 
@@ -134,4 +174,4 @@ def sign_sums(sums, signed_exe, signing):
     if status != 0 or not written:
         raise ReleaseError(f"signing {os.path.basename(sums)} failed: {reason(said)}")
     with open(sums + ".p7s", "wb") as f:
-        f.write(in_der_order(written["p7s"]))
+        f.write(in_der_order(in_low_form(written["p7s"])))
