@@ -6,7 +6,7 @@ structure: bytes flipped, inserted and cut; DER elements of the signature, its t
 SHA256SUMS.p7s dropped, repeated, swapped, re-encoded, re-tagged or grafted from elsewhere; PE and
 certificate table header fields; the
 signature nested in itself, less its timestamp, its ECDSA value in its other form; the signer's own
-value in its other form; zip header fields
+value in its other form; a file dropped; zip header fields
 and compression methods, a bomb among them; SHA256SUMS and BUILDINFO lines. Each case is judged by
 the verifier in a child process of its own, bounded in memory and time:
 
@@ -385,6 +385,8 @@ def mutated(genuine, mutation):
     elif kind == "form":  # the signer's own value in its other form, which verifies as well
         document = variant(genuine.documents[mutation["file"]], mutation["strip"], True)
         files[name] = rewrapped(files[EXE], document, genuine.table) if name == EXE else document
+    elif kind == "drop":  # a file of the signed release gone: dist makes no such folder
+        files.pop(name)
     elif kind == "header":
         entry, checksum, offset, _ = genuine.table
         where = {"checksum": checksum, "table offset": entry, "table size": entry + 4, "length": offset,
@@ -618,6 +620,11 @@ def strategy(genuine):
                                                        if document == "signature" else st.just("release"))}
 
     @st.composite
+    def drop_case(draw):
+        mutation = {"kind": "drop", "file": draw(st.sampled_from(files[1:]))}
+        return {"mutation": mutation, "scenario": draw(st.sampled_from(["release", "unset"])), "refused": True}
+
+    @st.composite
     def header_case(draw):
         mutation = {"kind": "header", "field": draw(st.sampled_from(["checksum", "table offset", "table size", "length",
                                                                        "revision", "type"])),
@@ -650,7 +657,7 @@ def strategy(genuine):
                     "text": draw(st.one_of(st.sampled_from(LINES + CHARS), st.text(max_size=8)))}
         return {"mutation": mutation, "scenario": draw(st.sampled_from(["resummed", "release"]))}
 
-    return st.one_of(byte_case(), der_case(), nest_case(), form_case(), header_case(), zip_case(), method_case(), lines_case())
+    return st.one_of(byte_case(), der_case(), nest_case(), form_case(), drop_case(), header_case(), zip_case(), method_case(), lines_case())
 
 
 class Run:

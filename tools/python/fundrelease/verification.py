@@ -242,7 +242,7 @@ class Run:
         s, exe = self.settings, self.exe
         if signature is None:
             return self.say(f"    {policy.SUMS}: not signed", f"nothing signs {policy.SUMS}, so no signature covers "
-                            "BUILDINFO" if s.signer or s.trust else "")
+                            "BUILDINFO" if s.signer or s.trust or exe else "")  # dist signs both, or neither
         if signature.signer is None:
             return self.say(f"    {policy.SUMS}: its signature does NOT verify ({signature.refused})",
                             f"the signature over {policy.SUMS} does not verify")
