@@ -141,7 +141,9 @@ class Signed:
         else:
             self.signer = match[0]
             self.chain, self.refused = chain(self.signer, self.carried, self.role)
-            if self.ecdsa and low_form(self.value, self.signer) != self.value:
+            if self.ecdsa != (self.signer.parsed.public_key.algorithm == "ec"):  # OpenSSL reads an EC key's value whatever the label
+                self.refused = self.refused or "its signature algorithm is not its key's"
+            elif self.ecdsa and low_form(self.value, self.signer) != self.value:
                 self.refused = self.refused or "its ECDSA value is not in the low form signing writes, or its curve is not allowed"
         return self
 
