@@ -93,8 +93,8 @@ def in_low_form(signature):
     signer, unsigned = data["signer_infos"][0], data["signer_infos"][0]["unsigned_attrs"]
     for attribute in [] if isinstance(unsigned, core.Void) else unsigned:
         for index, token in enumerate(attribute["values"] if attribute["type"].dotted == policy.TIMESTAMP else []):
-            if in_low_form(token.dump()) != token.dump():
-                attribute["values"][index], changed = cms.ContentInfo.load(in_low_form(token.dump())), True
+            if (low_token := in_low_form(token.dump())) != token.dump():
+                attribute["values"][index], changed = cms.ContentInfo.load(low_token), True
     sid = signer["sid"].chosen
     certificates = [] if isinstance(data["certificates"], core.Void) else data["certificates"]
     key = next((Certificate(c.chosen.dump()) for c in certificates if c.name == "certificate" and
