@@ -49,6 +49,21 @@ WIDE_CALLS = ["GetVersionExW", "RegOpenKeyExW", "RegCreateKeyExW", "RegQueryValu
               "RegDeleteValueA"]
 LOCK_CALLS = ["RtlInitializeCriticalSection", "RtlDeleteCriticalSection"]
 dbgstr = relaytrace.quote
+# Lines Wine and the sandbox write of their own, which say why a program did not start.
+OWN_WORDS = ("wine:", "wine client error", "err:", "bwrap:", "in-root:", "wine-run:")
+
+
+class NotStarted(Failure):
+    """Wine failed before the tool was loaded, so nothing of the tool's ran and the case may run
+    again. On a loaded machine Wine now and then ends a start with status 1 (twice in some dozen CI
+    runs, under the 64-bit Wine); the tool's own faults fail the first time."""
+
+
+def wines_words(log_text, most=3):
+    """The last lines of LOG_TEXT that Wine or the sandbox wrote, not the trace; at most MOST."""
+    said = [line[:300] for line in log_text.splitlines()
+            if any(word in line for word in OWN_WORDS) and not relaytrace.CALL.match(line)]
+    return "; ".join(said[-most:]) or "nothing on its standard error"
 
 
 def expected_calls(case, bits):
@@ -107,11 +122,14 @@ def check_calls(case, bits, calls):
 def run_case(case, args):
     bits, image = executable(args.exe)
     pc = CustomerPC(args.prefix, "wow64" if bits == 32 else "64")
-    pc.ensure()
     work = os.path.join(os.path.dirname(pc.path), "e2e-logs", case.name)
     os.makedirs(work, exist_ok=True)
-    pc.set_registry(reg_file(case.version, case.values, case.values_64bit_view, wow64=bits == 32,
-                             relay=OWN_CALLS + WIDE_CALLS + LOCK_CALLS), os.path.join(work, "setup"))
+    try:
+        pc.ensure()
+        pc.set_registry(reg_file(case.version, case.values, case.values_64bit_view, wow64=bits == 32,
+                                 relay=OWN_CALLS + WIDE_CALLS + LOCK_CALLS), os.path.join(work, "setup"))
+    except Failure as failure:
+        raise NotStarted(f"Wine could not set the PC up ({failure})") from None
     pc.lay_out({**e2e_cases.STANDARD_FILES, **case.files}, fresh="C:\\e2e\\")
     with contextlib.ExitStack() as held:
         if case.hold:
@@ -121,13 +139,15 @@ def run_case(case, args):
                         locale=case.locale, extra=case.environment, debug="+relay,+loaddll")
         after = pc.snapshot()
 
-    check(status == 0, f"exit status {status}")
+    with open(os.path.join(work, "run.err"), encoding="latin-1") as f:
+        log_text = f.read()
+    calls = relaytrace.own_calls(log_text, args.exe, image)
+    if calls is None:
+        raise NotStarted(f"the tool was not loaded (exit status {status}; Wine said: {wines_words(log_text)})")
+    check(status == 0, f"exit status {status}; Wine said: {wines_words(log_text)}")
     with open(os.path.join(work, "run.out"), "rb") as f:
         printed = f.read()
     check(printed == b"", f"the tool printed {printed[:200]!r}")
-    with open(os.path.join(work, "run.err"), encoding="latin-1") as f:
-        calls = relaytrace.own_calls(f.read(), args.exe, image)
-    check(calls is not None, "the tool was not loaded")
     check_calls(case, bits, [(c.name, c.arguments, c.result) for c in calls])
 
     gone = {os.path.relpath(pc.unix_path(p.rstrip("\\")), pc.drive_c) for p in case.deleted}
@@ -160,7 +180,11 @@ def main():
     for name in args.cases or list(by_name):
         case = by_name[name]
         try:
-            run_case(case, args)
+            try:
+                run_case(case, args)
+            except NotStarted as failure:
+                print(f"RETRY {name}: {failure}")
+                run_case(case, args)
             passed.append(name)
             print(f"PASS {name}: {case.why}")
         except Failure as failure:
