@@ -13,7 +13,7 @@ import zipfile
 import zlib
 from unittest import mock
 
-from asn1crypto import cms, core, pem, tsp, util, x509
+from asn1crypto import cms, core, parser, pem, tsp, util, x509
 from asn1crypto.algos import DSASignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -194,6 +194,40 @@ class Der(unittest.TestCase):
                 with self.subTest(encodes_back=encodes_back):
                     value = tsp.SigningCertificateV2.load(signing_certificate(*ids), strict=True)
                     self.assertEqual(der.encodes_back(value), encodes_back)
+
+    def test_an_object_identifiers_arc_is_no_longer_than_any_in_use(self):
+        # Read as a number, an arc costs the square of its length: 400 KB of one took a minute.
+        uuid_arc = b"\x2a" + b"\xff" * (policy.MAX_OID_ARC - 1) + b"\x7f"
+        self.assertTrue(der.canonical(der_item(0x30, der_item(6, uuid_arc))))
+        for tag in (6, 13):  # an OBJECT IDENTIFIER, a RELATIVE-OID
+            with self.subTest(tag=tag):
+                self.assertFalse(der.canonical(der_item(0x30, der_item(tag, b"\x2a\x80" + uuid_arc[1:]))))
+
+    @settings(max_examples=400, derandomize=True, deadline=None, database=None)
+    @given(strategies.sampled_from([core.BitString, x509.KeyUsage, x509.ReasonFlags, x509.NetscapeCertificateType]),
+           strategies.integers(0, 8), strategies.binary(max_size=3), strategies.booleans())
+    def test_a_bit_string_read_from_its_bytes_as_its_dump_would(self, kind, unused, bits, empty):
+        contents = b"" if empty else bytes([unused]) + bits
+        data = der_item(3, contents)
+        try:
+            dumped = kind.load(data, strict=True).copy().dump(force=True) == data
+        except (ValueError, IndexError):  # asn1crypto's word for contents no BIT STRING has
+            dumped = False
+        self.assertEqual(bool(der.bits_in_der(contents, kind._map)), dumped)
+
+    def test_a_long_bit_string_takes_no_memory_for_its_bits(self):
+        # A certificate's unique identifier, in a signature's set, before any certificate's size is judged
+        class Holder(core.Sequence):
+            _fields = [("id", core.BitString)]
+        bits = parser._dump_header(0, 0, 3, bytes(1 + (4 << 20))) + bytes(1 + (4 << 20))
+        data = parser._dump_header(0, 1, 16, bits) + bits
+        tracemalloc.start()
+        try:
+            strict(Holder, data, "it")
+            self.assertLess(tracemalloc.get_traced_memory()[1], 8 * len(data))  # its bits as a tuple: 640 times
+        finally:
+            tracemalloc.stop()
+
 
 class ReadOnce(unittest.TestCase):
     def test_links_fifos_and_large_files_are_not_read(self):

@@ -1,8 +1,13 @@
 """DER held to its one encoding: walked without copying, then parsed by asn1crypto."""
 
+import re
+
 from asn1crypto import core, parser
 
 from fundrelease import policy
+
+# An object identifier's arc longer than this: read as a number, it costs the square of its length.
+LONG_ARC = re.compile(rb"[\x80-\xff]{%d}" % policy.MAX_OID_ARC)
 
 
 class Malformed(Exception):
@@ -12,8 +17,9 @@ class Malformed(Exception):
 def canonical(data):
     """Whether DATA is DER items end to end: shortest definite lengths, primitives whole, nested no
     deeper than policy.MAX_DEPTH, no more than policy.MAX_ITEMS of them (asn1crypto's objects take
-    400 bytes or so an item). Linear: items are walked by offset in views of DATA, never copied. What
-    DER asks of each type's contents is encodes_back's to judge, as the type it is parsed as."""
+    400 bytes or so an item), no object identifier's arc over policy.MAX_OID_ARC bytes. Linear: items
+    are walked by offset in views of DATA, never copied. What DER asks of each type's contents is
+    encodes_back's to judge, as the type it is parsed as."""
     stack, count = [(memoryview(data), 0)], 0
     while stack:
         items, depth = stack.pop()
@@ -23,7 +29,8 @@ def canonical(data):
             (class_, method, tag, header, contents, trailer), pointer = parser._parse(items, len(items), pointer)
             if depth > policy.MAX_DEPTH or count > policy.MAX_ITEMS or trailer \
                     or bytes(header) != parser._dump_header(class_, method, tag, contents) \
-                    or class_ == 0 and method and tag not in (16, 17):
+                    or class_ == 0 and method and tag not in (16, 17) \
+                    or class_ == 0 and tag in (6, 13) and LONG_ARC.search(contents):
                 return False
             if method:
                 stack.append((contents, depth + 1))
@@ -73,9 +80,27 @@ def encodes_back(value):
             if as_read(value.parsed) != bytes(value):
                 return False
             stack.append(value.parsed)
+        elif isinstance(value, core.BitString):
+            if not bits_in_der(value.contents, value._map):
+                return False
         elif not isinstance(value, (core.Any, core.Void)) and value.copy().dump(force=True) != as_read(value):
             return False
     return True
+
+
+def bits_in_der(contents, names):
+    """Whether CONTENTS are a BIT STRING's in DER, a list of NAMES ({bit: name}) or of bits alone:
+    what its dump would say, which builds a tuple of its bits, 640 bytes of memory for each byte.
+    Unused bits only in a last byte, and zero; a named list ends in a named bit set."""
+    if not contents or contents[0] > 7 or len(contents) == 1 and contents[0]:
+        return False
+    unused, bits = contents[0], contents[1:]
+    if bits and bits[-1] & ((1 << unused) - 1):
+        return False
+    if not names or not bits:
+        return True
+    # Each named list X.509 has names every bit from 0 to its last
+    return 8 * len(bits) - unused <= max(names) + 1 and bits[-1] >> unused & 1 == 1
 
 
 def loaded(make, what, why=None):

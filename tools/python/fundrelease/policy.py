@@ -24,6 +24,7 @@ MAX_BYTES = {EXE: 8 << 20, "zip": 8 << 20, "setting": 1 << 20, "other": 64 << 10
 MAX_CERTIFICATE, MAX_CHAIN = 16 << 10, 6
 MAX_DEPTH = 64  # of DER nesting: a signature with a timestamp and a nested signature needs under 40
 MAX_ITEMS = 8192  # DER items in one structure, each parsed later: a genuine signature holds some 250
+MAX_OID_ARC = 20  # bytes of one object identifier's arc: a UUID's, the longest in use, takes 19
 
 # SHA-256 or stronger, everywhere: file digests, signers, timestamps' imprints, certificates.
 DIGESTS = {"sha256", "sha384", "sha512"}
