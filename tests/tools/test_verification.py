@@ -7,6 +7,8 @@ import tempfile
 import unittest
 from unittest import mock
 
+from asn1crypto import pem
+
 from fundrelease import authenticode, policy, verification
 from fundrelease.verification import Settings, verify
 from test_image import image
@@ -45,16 +47,30 @@ class VerdictTest(unittest.TestCase):
                 self.assertEqual(verdict.status, 1, verdict.report)
                 self.assertIn(f"the release folder has no {policy.SUMS}", verdict.reasons)
 
+    def test_a_folder_of_many_files_costs_a_reason_for_each_of_a_few(self):
+        self.beside(policy.SUMS, "".join(f"{'ab' * 32}  {name}\n" for name in (
+            policy.ZIP_NAME.format("1.0"), policy.EXE, policy.BUILDINFO)).encode())
+        for n in range(300):
+            self.beside(f"decoy {n:03}")
+        verdict = verify(self.path, built=self.exe)
+        self.assertEqual(verdict.status, 1)
+        unlisted = [r for r in verdict.reasons if "does not list it" in r or "lists none of them" in r]
+        self.assertEqual(unlisted[0], f"decoy 000 is in the release folder and {policy.SUMS} does not list it")
+        self.assertEqual(unlisted[5:], [f"295 more files are in the release folder and {policy.SUMS} lists none of them"])
+
     def test_only_a_setting_or_a_missing_program_leaves_the_verdict_unmade(self):
         os.symlink(self.path, os.path.join(self.folder, "link.exe"))
         fifo = os.path.join(self.folder, "release", policy.BUILDINFO)  # what BUILDINFO= names is an input
         os.mkdir(os.path.dirname(fifo))
         os.mkfifo(fifo)
+        unreadable = pem.armor("CERTIFICATE", b"\x30\x03\x02\x01\x01")  # DER, yet no certificate
         cases = [  # (what, the call, status, a reason)
             ("no build", lambda: verify(self.path), 2, "the byte comparison was not made"),
             ("no such exe", lambda: verify(self.path + ".not"), 2, "cannot read"),
             ("a SIGNER of no fingerprint", lambda: verify(self.path, self.exe, Settings(signer="00")), 2, "SIGNER is"),
             ("a TRUST of no certificate", lambda: verify(self.path, self.exe, Settings(trust=b"x")), 2, "TRUST names"),
+            ("a TSA of none that can be read", lambda: verify(self.path, self.exe, Settings(tsa=unreadable)), 2,
+             "no certificate that can be read"),
             ("BUILDINFO= a FIFO", lambda: verify(self.path, self.exe, buildinfo=fifo), 1, "BUILDINFO is no release file that can be read"),
             ("the exe a link", lambda: verify(os.path.join(self.folder, "link.exe"), self.exe), 1, "no file a release"),
             ("another exe", lambda: verify(self.path, self.exe + b"!"), 1, "it is not the exe given"),

@@ -1,8 +1,10 @@
 """The release folder's files as dist makes them, each read once and parsed as fundrelease.policy has
 them: SHA256SUMS listing the exe, the zip and BUILDINFO; the zip; BUILDINFO."""
 
+import bisect
 import hashlib
 import io
+import os
 import re
 import zipfile
 import zlib
@@ -20,6 +22,22 @@ def is_release(names):
     """Whether NAMES hold a release's file, by a name Windows would take for one: case counts for nothing."""
     own = {n.casefold() for n in (policy.BUILDINFO, policy.SUMS, policy.SUMS_SIGNATURE)}
     return any(n.casefold() in own or re.fullmatch(policy.ZIP.pattern, n, re.IGNORECASE) for n in names)
+
+
+def listing(folder_fd, most=16, shown=5):
+    """The folder's names that Windows would take for a release's (at most MOST+1), and of the others
+    their number and the SHOWN least by name. A folder may hold millions: each name is seen once and
+    none kept but these, so the cost is the listing's alone."""
+    own, others, least = [], 0, []
+    with os.scandir(folder_fd) as entries:
+        for name in (entry.name for entry in entries):
+            if is_release([name]) or name.casefold() == policy.EXE.casefold():
+                own = (own + [name])[:most + 1]  # more than a release's five is refused in any case
+            else:
+                others += 1
+                bisect.insort(least, name)
+                del least[shown:]
+    return own, others, least
 
 
 def read_folder(folder_fd, names, known):

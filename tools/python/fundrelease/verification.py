@@ -31,12 +31,15 @@ class Settings:
     trust_name: str = "TRUST's CAFILE"
     tsa_name: str = "TSA's CAFILE"
 
-    def wrong(self):
+    def wrong(self, found):
+        """Why the settings cannot be used, FOUND being the anchors read from each CAFILE; or ''."""
         if self.signer is not None and not re.fullmatch(r"[0-9a-f]{64}", fingerprint(self.signer)):
             return f"SIGNER is a SHA-256 fingerprint, 64 hex digits: not {printable(self.signer)}"
-        return next((f"{what} names {printable(name)}, which holds no PEM certificate" for what, data, name in
+        return next((f"{what} names {printable(name)}, which holds " + (
+            "no certificate that can be read: each must be DER that encodes back to its own bytes"
+            if pem_certificates(data) else "no PEM certificate") for what, data, name in
                      (("TRUST", self.trust, self.trust_name), ("TSA", self.tsa, self.tsa_name))
-                     if data is not None and not pem_certificates(data)), "")
+                     if data is not None and not found[what.lower()]), "")
 
 
 @dataclass
@@ -88,11 +91,12 @@ class Run:
 
     def examine(self, path, built, unbuilt, buildinfo):
         # BUILDINFO= only says where the release folder is, whose BUILDINFO is read with the rest.
-        wrong = self.settings.wrong() or ("" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO else
-                                          f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
+        self.anchors = {"trust": anchors(self.settings.trust or b""), "tsa": anchors(self.settings.tsa or b"")}
+        wrong = self.settings.wrong(self.anchors) or (
+            "" if buildinfo is None or os.path.basename(buildinfo) == policy.BUILDINFO else
+            f"BUILDINFO must name a release folder's file {policy.BUILDINFO}, not {buildinfo}")
         if wrong:
             raise Unusable(printable(wrong))
-        self.anchors = {"trust": anchors(self.settings.trust or b""), "tsa": anchors(self.settings.tsa or b"")}
         with opened(os.path.dirname(path) or ".", path) as folder_fd:
             try:
                 candidate = read_once(os.path.basename(path), policy.MAX_BYTES[policy.EXE], dir_fd=folder_fd)
@@ -119,7 +123,7 @@ class Run:
     def folder(self, path, exe_fd, candidate, stripped, buildinfo):
         folder = os.path.dirname(buildinfo or path) or "."
         with opened(folder, buildinfo) if buildinfo else contextlib.nullcontext(exe_fd) as folder_fd:
-            names = os.listdir(folder_fd)
+            names, others, least = manifest.listing(folder_fd)
             if not (buildinfo or manifest.is_release(names)):
                 return self.verdict.unchecked.append(f"its folder, which holds no {policy.SUMS}, {policy.BUILDINFO} or "
                                                      "zip of a release: the exe was checked alone")
@@ -137,8 +141,11 @@ class Run:
             wrong = [n for n, digest in listed.items() if n not in files or manifest.sha256(files[n]) != digest]
             self.say("    files:      " + ("every file as it lists" if not wrong else "NOT as it lists: " + ", ".join(wrong)))
             self.failures += [f"{n} is not as {policy.SUMS} lists it" for n in wrong]
-            self.failures += [f"{n} is in the release folder and {policy.SUMS} does not list it"
-                              for n in sorted(set(names) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE})]
+            unlisted = sorted(set(names) - set(listed) - {policy.SUMS, policy.SUMS_SIGNATURE}) + least
+            self.failures += [f"{n} is in the release folder and {policy.SUMS} does not list it" for n in unlisted]
+            if others > len(least):
+                self.failures.append(f"{others - len(least)} more files are in the release folder and {policy.SUMS} "
+                                     "lists none of them")
             if listed[policy.EXE] != manifest.sha256(candidate):
                 self.failures.append(f"this file is not the {policy.EXE} that {policy.SUMS} lists")
             held = manifest.zip_exe(files[zip_name]) if zip_name in files else None
