@@ -32,7 +32,8 @@ def listing(folder_fd, most=16, shown=5):
     with os.scandir(folder_fd) as entries:
         for name in (entry.name for entry in entries):
             if is_release([name]) or name.casefold() == policy.EXE.casefold():
-                own = (own + [name])[:most + 1]  # more than a release's five is refused in any case
+                if len(own) <= most:  # more than a release's five is refused in any case
+                    own.append(name)
             else:
                 others += 1
                 bisect.insort(least, name)
