@@ -4,7 +4,10 @@ import os
 import re
 import unittest
 
-from fundtable.bench import TARGETS, Failed, in_order, least_times, missed, ratios, wine_column
+import contextlib
+import io
+
+from fundtable.bench import TARGETS, Failed, in_order, least_times, missed, ratios, twice, wine_column
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -33,6 +36,25 @@ class LeastTimesTest(unittest.TestCase):
     def test_a_run_measured_in_another_unit_is_refused(self):
         results = {"benchmarks": [dict(entry("A/1", 3.0), time_unit="us")]}
         self.assertRaises(AssertionError, least_times, results, 0.05)
+
+
+class TwiceTest(unittest.TestCase):
+    def test_one_failure_is_said_and_measured_again_and_a_second_ends_the_run(self):
+        outcomes = [Failed("Wine did not start"), {"A/1": 3.0}, Failed("again"), Failed("and again")]
+
+        def measure():
+            outcome = outcomes.pop(0)
+            if isinstance(outcome, Failed):
+                raise outcome
+            return outcome
+
+        said = io.StringIO()
+        with contextlib.redirect_stderr(said):
+            self.assertEqual(twice(measure), {"A/1": 3.0})
+            with self.assertRaisesRegex(Failed, "and again"):
+                twice(measure)
+        self.assertEqual(said.getvalue().splitlines(),
+                         ["bench: Wine did not start; measuring it once more", "bench: again; measuring it once more"])
 
 
 class TargetsTest(unittest.TestCase):

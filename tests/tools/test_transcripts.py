@@ -103,7 +103,25 @@ class FailureTest(unittest.TestCase):
         diff = ("--- t\n+++ t.err\n@@ -3,4 +3,6 @@\n   $ echo b; echo c\n   b\n+  c\n   $ false\n+  [1]\n"
                 "   $ echo 27\n")
         self.assertEqual(transcripts._failures(source, actual, diff),
-                         [("echo b; echo c", ["b", "c"]), ("false", ["[1]"])])
+                         [("echo b; echo c", ["b", "c"], 0), ("false", ["[1]"], 0)])
+
+    def test_a_filtered_command_is_shown_unfiltered_from_the_log_of_its_own_run(self):
+        # What a filter drops (a failing make bench's reason, on stderr) is in typed's log.
+        source = ("  $ typed make bench | grep T\n  T\n  $ typed make bench | grep T\n  T\n"
+                  "  $ typed make help\n")
+        actual = "  $ typed make bench | grep T\n  T\n  $ typed make bench | grep T\n  [1]\n  $ typed make help\n"
+        diff = "--- t\n+++ t.err\n@@ -3,2 +3,2 @@\n   $ typed make bench | grep T\n-  T\n+  [1]\n"
+        failing = transcripts._failures(source, actual, diff)
+        self.assertEqual(failing, [("typed make bench | grep T", ["[1]"], 1)])
+        command, _, before = failing[0]
+        with tempfile.TemporaryDirectory() as logs:
+            names = ["000-make_bench.log", "001-make_bench.log", "002-make_help.log", "003-make_bench_SCENARIO=x.log"]
+            for name in names:
+                pathlib.Path(logs, name).write_text(name)
+            found = sorted(pathlib.Path(logs).iterdir())
+            self.assertEqual(transcripts._unfiltered(command, before, found).name, "001-make_bench.log")
+            self.assertIsNone(transcripts._unfiltered("typed make bench | grep T", 2, found))
+            self.assertIsNone(transcripts._unfiltered("typed make help", 0, found))  # nothing was filtered
 
 
 class CheckTest(unittest.TestCase):

@@ -290,7 +290,7 @@ def _end_leftovers(grace):
 
 def _failures(source, actual, diff):
     """For each command whose output differs (by cram's own diff, which knows its (re), (glob) and
-    (esc)), the command and what it printed."""
+    (esc)), the command, what it printed and how many times the page ran it before."""
     commands = [i for i, line in enumerate(source.splitlines(), 1) if line.startswith("  $ ")]
     changed, at = [], None
     for line in diff.splitlines():
@@ -313,8 +313,20 @@ def _failures(source, actual, diff):
         start = got_commands[k] if k < len(got_commands) else len(got)
         end = got_commands[k + 1] if k + 1 < len(got_commands) else len(got)
         printed = [line[2:] for line in got[start + 1:end] if line.startswith("  ")]
-        report.append((got[start][4:] if start < len(got) else "?", printed))
+        text = got[start][4:] if start < len(got) else "?"
+        report.append((text, printed, sum(1 for c in got_commands[:k] if got[c][4:] == text)))
     return report
+
+
+def _unfiltered(command, before, logs):
+    """The log typed kept of COMMAND's BEFORE+1-th run, when the page filtered what it printed:
+    the lines a filter dropped are often the ones that say why."""
+    if not command.startswith(TYPED[4:]) or " | " not in command:
+        return None
+    words = _words(command[len(TYPED) - 4:].split(" | ")[0])
+    name = re.sub(rb"[^A-Za-z0-9=.-]", b"_", " ".join(words).encode())[:60].decode()
+    runs = sorted(log for log in logs if log.name.partition("-")[2] == f"{name}.log")
+    return runs[before] if before < len(runs) else None
 
 
 def run(top, work, names):
@@ -368,6 +380,7 @@ def run(top, work, names):
             if name not in names:
                 continue
             start = time.monotonic()
+            logs_before = set(os.listdir(work / "logs"))
             path = work / "t" / name
             print(f"== {name}", flush=True)
             diff = work / f"{name}.diff"
@@ -396,12 +409,18 @@ def run(top, work, names):
                 print(f"   FAILED in {took:.0f} s ({err}); each command that printed other than it says:")
                 differing = _failures(path.read_text(), err.read_text(errors="replace"),
                                       diff.read_text(errors="replace"))
-                for number, (command, printed) in enumerate(differing):
+                page_logs = [log for log in (work / "logs").iterdir() if log.name not in logs_before]
+                for number, (command, printed, before) in enumerate(differing):
                     print(f"   $ {command}")
                     # The first few in full (their last lines), the rest by name: a later command
                     # often fails only because an earlier one did.
                     for line in printed[-25:] if number < 2 else []:
                         print(f"   |{line}")
+                    log = _unfiltered(command, before, page_logs) if number < 2 else None
+                    if log:
+                        print(f"   all it printed, unfiltered ({log}), its last lines:")
+                        for line in log.read_text(errors="replace").splitlines()[-25:]:
+                            print(f"   |{line}")
                 failed[-1] += f" (first: `{differing[0][0]}`)" if differing else ""
             else:
                 print(f"   FAILED in {took:.0f} s: cram exited {status}")
