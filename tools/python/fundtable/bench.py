@@ -1,7 +1,7 @@
 """bench [32|64]: runs the benchmark programs on the host and, cross-built for 32- or 64-bit
 Windows (default 32: the shipped route, Wine's WoW64 mode), under Wine, side by side in one run,
 and prints a Markdown table with the targets. A target missed under Wine is also said on stderr;
-the status is 0 all the same, since a loaded machine moves the ratios (1: a program failed)."""
+the status is 0 all the same, since a loaded machine moves the ratios (1: a program failed twice)."""
 
 import collections
 import json
