@@ -321,9 +321,10 @@ def _failures(source, actual, diff):
 def _unfiltered(command, before, logs):
     """The log typed kept of COMMAND's BEFORE+1-th run, when the page filtered what it printed:
     the lines a filter dropped are often the ones that say why."""
-    if not command.startswith(TYPED[4:]) or " | " not in command:
+    typed = TYPED.lstrip(" $")
+    if not command.startswith(typed) or " | " not in command:
         return None
-    words = _words(command[len(TYPED) - 4:].split(" | ")[0])
+    words = _words(command[len(typed):].split(" | ")[0])
     name = re.sub(rb"[^A-Za-z0-9=.-]", b"_", " ".join(words).encode())[:60].decode()
     runs = sorted(log for log in logs if log.name.partition("-")[2] == f"{name}.log")
     return runs[before] if before < len(runs) else None
