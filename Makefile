@@ -34,7 +34,8 @@ help:
 	@echo "               at a time per tree: a second make check waits"
 	@echo "REQUIRE_32BIT=1"
 	@echo "               make check fails, at once and saying why, where the shipped 32-bit exe cannot"
-	@echo "               run, and if any of its tests was skipped: CI sets it"
+	@echo "               run, and if any of its tests was skipped; make transcripts, if a transcript was"
+	@echo "               skipped for it: CI sets it wherever the kernel starts 32-bit code"
 	@echo "make test-PRESET"
 	@echo "               build and test one preset, holding its tree's lock: $(PRESETS)"
 	@echo "FUNDTABLE_NO_32BIT=1"
@@ -83,7 +84,9 @@ help:
 	@echo "               every command README.md, docs/ and this help give, typed as a reader types it"
 	@echo "               (tests/docs, Debian's cram), each in your login shell in a fresh clone of HEAD"
 	@echo "               under build/transcripts: its exit status and the lines it is said to print."
-	@echo "               First fails if a page gives a command that no transcript types. 11-30 minutes"
+	@echo "               First fails if a page gives a command that no transcript types. Where the"
+	@echo "               shipped exe cannot run, the release pages' transcripts are skipped, saying why"
+	@echo "               (make dist refuses there). 11-30 minutes"
 	@echo "make clean     remove build/ and dist/"
 	@echo "The scripts behind these, by job: tools/machine (what the machine needs), tools/wine (Wine,"
 	@echo "the customer's PC, the demo), tools/checks (builds, tests, lint, benchmarks), tools/release;"
@@ -144,7 +147,7 @@ demo: bootstrap
 
 # The documented commands, typed as a reader types them (tools/checks/transcripts says how).
 transcripts: bootstrap
-	@tools/checks/transcripts
+	@REQUIRE_32BIT=$(REQUIRE_32BIT) tools/checks/transcripts
 
 clean:
 	rm -rf build dist

@@ -124,6 +124,27 @@ class FailureTest(unittest.TestCase):
             self.assertIsNone(transcripts._unfiltered("typed make help", 0, found))  # nothing was filtered
 
 
+class VerdictTest(unittest.TestCase):
+    WHY = "the shipped 32-bit exe cannot run here: the kernel starts no 32-bit Linux program"
+
+    def test_a_transcript_skipped_for_the_shipped_exe_is_said_and_fails_only_where_required(self):
+        ran, skipped = ["readme.t"], ["releasing.t", "verifying.t"]
+        status, said = transcripts.verdict(ran, [], skipped, self.WHY, require_32bit=False)
+        self.assertEqual(status, 0)
+        self.assertEqual(said, "== all transcripts passed: readme.t; skipped: releasing.t, verifying.t, "
+                               f"which need the shipped exe to run ({self.WHY})")
+        status, said = transcripts.verdict(ran, [], skipped, self.WHY, require_32bit=True)
+        self.assertEqual((status, said), (1, "== failed: transcripts releasing.t, verifying.t skipped, "
+                                             f"and REQUIRE_32BIT=1 ({self.WHY})"))
+        # A failure is never hidden behind a skip, nor a skip behind a failure.
+        status, said = transcripts.verdict(ran, ["readme.t (first: `typed make demo`)"], skipped, self.WHY, True)
+        self.assertEqual(status, 1)
+        self.assertIn("readme.t (first", said)
+        self.assertIn("skipped, and REQUIRE_32BIT=1", said)
+        self.assertEqual(transcripts.verdict(ran + skipped, [], [], "", True),
+                         (0, "== all transcripts passed: readme.t, releasing.t, verifying.t"))
+
+
 class CheckTest(unittest.TestCase):
     """check() over a tree of pages: each problem is found, and a tree without one passes."""
 
